@@ -1,0 +1,38 @@
+#include "core/ProbeRequest.h"
+
+#include "core/Fields.h"
+#include "core/NowMs.h"
+#include "nv/Looper.h"
+#include "nv/ThinRunner.h"
+
+ProbeRequest::ProbeRequest() : startTime(nowMs()) {}
+
+ProbeRequest::~ProbeRequest() = default;
+
+void ProbeRequest::armTimeout() {
+    uint32_t ticks = request.get<nv::u32_id>(field::timeout, kDefaultTimeoutMs) / nv::ThinRunner::kTickMs;
+    timeoutTimer = nv::Timer(ticks, [this] { onTimeout(); });
+}
+
+void ProbeRequest::send(nv::message& answer) {
+    answer.insert<nv::u32_id>(field::elapsed, nowMs() - startTime);
+    nv::getLooper()->replyMessage(request, answer);
+}
+
+void ProbeRequest::replySuccess() {
+    send(reply);
+    delete this;
+}
+
+void ProbeRequest::replyFailure(const std::string& text) {
+    reply = nv::failedMsg(text);
+    send(reply);
+    delete this;
+}
+
+void ProbeRequest::onTimeout() {
+    nv::Looper* looper = nv::getLooper();
+    nv::message answer = nv::errorMsg(kTimeoutError, "timeout");
+    looper->replyMessage(request, answer);
+    delete this;
+}

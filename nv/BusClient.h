@@ -1,0 +1,51 @@
+// A client of the bus: one connection, many requests in flight. Blocking,
+// with time limits; for command-line tools and tests, not for the loop.
+//
+// send() stamps each request with a sequence number of the client's and
+// returns it; replies are matched by that number. waitReply() returns the
+// reply of one request, keeping replies of others for later; nextReply()
+// returns whichever reply comes first.
+#pragma once
+
+#include "nv/message.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace nv {
+
+class BusClient {
+public:
+    BusClient() = default;
+    ~BusClient();
+    BusClient(const BusClient&) = delete;
+    BusClient& operator=(const BusClient&) = delete;
+
+    // False with a readable line in *error when the bus cannot be reached.
+    bool connect(const std::string& path, std::string* error);
+    void close();
+    bool connected() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    // Sends one request; returns its sequence number, or 0 (with *error)
+    // when the request could not be sent within timeoutMs.
+    uint32_t send(const message& request, unsigned arg, std::string* error,
+                  int timeoutMs = 10000);
+    // Waits up to timeoutMs (-1: for ever) for the reply to `sequence`.
+    bool waitReply(uint32_t sequence, message* reply, int timeoutMs, std::string* error);
+    // Waits up to timeoutMs for any reply.
+    bool nextReply(uint32_t* sequence, message* reply, int timeoutMs, std::string* error);
+    // Sends and waits for the reply.
+    bool call(const message& request, unsigned arg, message* reply, int timeoutMs,
+              std::string* error);
+
+private:
+    bool readOne(int timeoutMs, std::string* error);
+
+    int fd_ = -1;
+    uint32_t nextSequence_ = 1;
+    std::map<uint32_t, message> early_;  // replies that arrived before they were asked for
+};
+
+}  // namespace nv
