@@ -1,0 +1,47 @@
+// netprobe: sends one request to the netprobe service and prints its reply.
+// Exit status: 0 success (or sent); 1 a failure or error reply, the
+// timeout included; 2 usage error, bad pattern, bus not reachable, or no
+// reply within --wait.
+#include "client/CommandLine.h"
+#include "client/ReplyPrinter.h"
+#include "nv/BusClient.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    Invocation invocation;
+    std::string error;
+    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+        std::fputs(usageText(), args.empty() ? stderr : stdout);
+        return args.empty() ? 2 : 0;
+    }
+    if (!parseCommandLine(args, &invocation, &error)) {
+        std::fprintf(stderr, "netprobe: %s\n%s", error.c_str(), usageText());
+        return 2;
+    }
+    nv::BusClient client;
+    if (!client.connect(invocation.busPath, &error)) {
+        std::fprintf(stderr, "netprobe: %s\n", error.c_str());
+        return 2;
+    }
+    int waitMs = invocation.waitMs > INT32_MAX ? INT32_MAX : static_cast<int>(invocation.waitMs);
+    uint32_t sequence = client.send(invocation.request, invocation.arg, &error, waitMs);
+    if (sequence == 0) {
+        std::fprintf(stderr, "netprobe: %s\n", error.c_str());
+        return 2;
+    }
+    if (!invocation.expectsReply) {
+        std::puts(invocation.json ? "{\"result\":\"sent\"}" : "sent");
+        return 0;
+    }
+    nv::message reply;
+    if (!client.waitReply(sequence, &reply, waitMs, &error)) {
+        std::fprintf(stderr, "netprobe: no reply: %s\n", error.c_str());
+        return 2;
+    }
+    std::puts(formatReply(reply, invocation.json).c_str());
+    return reply.status() == nv::ReplyStatus::plain ? 0 : 1;
+}

@@ -1,0 +1,31 @@
+#include "core/ProbeLooper.h"
+
+#include "core/Fields.h"
+#include "core/ProbeRequest.h"
+
+namespace {
+
+// Creation of a request object: construct (which takes the start time),
+// copy the request, arm the timeout before any socket exists, then run the
+// command's own start. The object lives on until its one reply.
+template <class Probe>
+void startRequest(const nv::message& request) {
+    Probe* probe = new Probe;
+    probe->request = request;
+    probe->armTimeout();
+    probe->start();
+}
+
+}  // namespace
+
+ProbeLooper::ProbeLooper() : nv::Looper(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0) {}
+
+ProbeLooper::~ProbeLooper() = default;
+
+void ProbeLooper::handleCmd(const nv::message& request, unsigned arg) {
+    switch (request.get<nv::u32_id>(field::command)) {
+    default:
+        nv::Looper::handleCmd(request, arg);
+        return;
+    }
+}

@@ -1,0 +1,57 @@
+// Runs the real netprobed for a test: on a private bus path in a fresh
+// temporary folder, its standard output captured to a file, stopped by its
+// process id when the object goes. In the PowerPC build the program runs
+// under the emulator.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class ServiceProcess {
+public:
+    struct Options {
+        // Soft and hard RLIMIT_NOFILE for the service; 0 leaves it alone.
+        unsigned descriptorLimit = 0;
+        // Run inside this network namespace (ip netns exec); empty: here.
+        std::string netns;
+    };
+
+    ServiceProcess();
+    explicit ServiceProcess(const Options& options);
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    // Whether the service came up and its bus socket answers.
+    bool ready() const { return ready_; }
+    const std::string& busPath() const { return busPath_; }
+    const std::string& folder() const { return folder_; }
+    pid_t pid() const { return pid_; }
+
+    // Everything the service printed on standard output so far.
+    std::string output() const;
+    // Polls output() until it holds `text`, up to timeoutMs.
+    bool waitForOutput(const std::string& text, int timeoutMs) const;
+
+    // SIGTERM, then wait; returns the exit status (or -1).
+    int stop();
+
+private:
+    bool start(const Options& options);
+
+    std::string folder_;
+    std::string busPath_;
+    std::string outputPath_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+// The program command line prefix for this build's binaries (the emulator
+// in the PowerPC build, nothing otherwise).
+std::vector<std::string> emulatorPrefix();
+
+// Runs the command-line client with these arguments; returns its exit
+// status and fills *out with its standard output.
+int runClient(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr);
