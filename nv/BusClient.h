@@ -4,7 +4,9 @@
 // send() stamps each request with a sequence number of the client's and
 // returns it; replies are matched by that number. waitReply() returns the
 // reply of one request, keeping replies of others for later; nextReply()
-// returns whichever reply comes first.
+// returns whichever reply comes first (replies already received first,
+// lowest sequence first). A connection the service closes becomes
+// unconnected; replies received before that can still be collected.
 #pragma once
 
 #include "nv/message.h"
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace nv {
 
@@ -34,16 +37,20 @@ public:
                   int timeoutMs = 10000);
     // Waits up to timeoutMs (-1: for ever) for the reply to `sequence`.
     bool waitReply(uint32_t sequence, message* reply, int timeoutMs, std::string* error);
-    // Waits up to timeoutMs for any reply.
+    // Waits up to timeoutMs (-1: for ever) for any reply.
     bool nextReply(uint32_t* sequence, message* reply, int timeoutMs, std::string* error);
     // Sends and waits for the reply.
     bool call(const message& request, unsigned arg, message* reply, int timeoutMs,
               std::string* error);
 
 private:
-    bool readOne(int timeoutMs, std::string* error);
+    enum class ReadResult { got, timedOut, failed };
+    // Receives at most one reply into early_.
+    ReadResult readOne(int timeoutMs, std::string* error);
+    void dropConnection();
 
     int fd_ = -1;
+    std::vector<uint8_t> buffer_;  // one packet, kMaxPacket + 1 to notice oversize
     uint32_t nextSequence_ = 1;
     std::map<uint32_t, message> early_;  // replies that arrived before they were asked for
 };

@@ -28,6 +28,8 @@ constexpr uint32_t kCommandField = 0xff0007;
 constexpr uint32_t kErrUnknownCommand = 0xff0001;  // "unknown command"
 constexpr uint32_t kErrNotAllowed = 0xff0002;      // "not allowed"
 constexpr uint32_t kErrBadMessage = 0xff0003;      // "bad message: <reason>"
+// A handler's reply that would not fit in one packet (wire::kMaxPacket).
+constexpr uint32_t kErrReplyTooLarge = 0xff0004;   // "reply too large"
 
 // The bus path: $NETPROBE_BUS, else this.
 constexpr const char* kDefaultBusPath = "/run/netprobe.sock";
@@ -59,13 +61,17 @@ public:
 
     // A request from inside the process (tests, tools): passes the policy as
     // the service's own user and calls handleCmd now; the reply goes to
-    // onReply, inside replyMessage.
+    // onReply, inside replyMessage. Only the first reply counts; a request
+    // that is never answered keeps its callback until the looper goes.
     void dispatchLocal(const message& request, unsigned arg, LocalReply onReply);
 
     // Routes a reply (used by Handler::replyMessage).
     void route(const message& request, const message& reply);
 
 private:
+    // Checks the policy for `peer`, then calls handleCmd or refuses.
+    void deliver(const message& request, unsigned arg, const PeerCredentials& peer);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -33,10 +33,19 @@ struct Packet {
 std::string encode(Kind kind, uint32_t sequence, uint32_t arg, const message& body);
 
 enum class DecodeResult { ok, noHeader, badMagic, badVersion, badKind, truncated,
-                          badType, badBool, duplicateField, tooManyFields, tooLarge };
-// On any failure past the header, *sequenceKnown is true and out->sequence
-// holds the packet's sequence number, so the sender can be answered.
+                          badType, badBool, duplicateField, tooManyFields, tooLarge,
+                          badReserved, badStatus, truncatedText };
+// Reads one packet of `size` bytes. A size above kMaxPacket (the receiver
+// learns the real length with MSG_TRUNC) is refused as tooLarge; only the
+// first kHeaderSize bytes are read then. On any failure where the magic
+// matched and the 20-byte header is present (everything but noHeader and
+// badMagic), *sequenceKnown is true and out->sequence holds the packet's
+// sequence number, so the sender can be answered.
 DecodeResult decode(const uint8_t* data, size_t size, Packet* out, bool* sequenceKnown);
+// A short phrase such as "truncated field", for "bad message: <phrase>".
 const char* describe(DecodeResult result);
+
+// The exact size encode() would produce.
+size_t encodedSize(Kind kind, const message& body);
 
 }  // namespace nv::wire
