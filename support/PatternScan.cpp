@@ -1,0 +1,168 @@
+#include "support/PatternScan.h"
+
+#include <cstring>
+#include <utility>
+
+using namespace pattern;
+
+void PatternScan::reset(const uint8_t* area) {
+    area_ = area && PatternProgram(area).valid() ? area : nullptr;
+    std::memset(alive_, 0, sizeof alive_);
+    steps_ = 0;
+    previous_ = kNoByte;
+    anyAlive_ = false;
+    matched_ = false;
+}
+
+// One text position, between the byte `previous` and the byte `next`
+// (kNoByte at either end of the text). Follows every empty-width edge from
+// the threads in `from` and, for an unanchored search, from a new thread at
+// the start of the program; assertions are decided by `previous` and `next`.
+// A consuming instruction that accepts `next` puts its successor into `to`.
+// Each instruction is visited at most once (the visited set is marked on
+// push, so the stack never holds more entries than there are instructions).
+// Returns true as soon as Match is reached.
+bool PatternScan::step(const PatternProgram& program, const uint32_t* from, int previous, int next, uint32_t* to,
+                       bool& anyAlive, uint64_t& steps) {
+    uint32_t visited[kWords] = {};
+    uint16_t stack[kMaxInstructions];
+    uint32_t depth = 0;
+    auto push = [&](uint32_t pc) {
+        uint32_t bit = 1u << (pc & 31);
+        if (!(visited[pc >> 5] & bit)) {
+            visited[pc >> 5] |= bit;
+            stack[depth++] = static_cast<uint16_t>(pc);
+        }
+    };
+    if (!(program.flags() & kFlagAnchored) || previous == kNoByte) push(0);
+    for (uint32_t w = 0; w < kWords; ++w) {
+        for (uint32_t bits = from[w]; bits != 0; bits &= bits - 1) push(w * 32 + __builtin_ctz(bits));
+    }
+    bool previousIsWord = isWordByte(previous);
+    bool nextIsWord = isWordByte(next);
+    while (depth > 0) {
+        uint32_t pc = stack[--depth];
+        ++steps;
+        const uint8_t* in = program.instruction(pc);
+        bool accepted = false;
+        switch (in[0]) {
+        case kOpMatch:
+            return true;
+        case kOpByte:
+            accepted = next == in[1];
+            break;
+        case kOpByteFold:
+            accepted = (next | 0x20) == in[1];
+            break;
+        case kOpAny:
+            accepted = next != kNoByte;
+            break;
+        case kOpClass:
+            accepted = next != kNoByte && bitmapHas(program.classTable(in[1]), static_cast<uint8_t>(next));
+            break;
+        case kOpSplit:
+            push(pc + 1);
+            push(load16(in + 2));
+            break;
+        case kOpJmp:
+            push(load16(in + 2));
+            break;
+        case kOpAssert: {
+            bool holds = false;
+            switch (in[1]) {
+            case kAssertBegin:
+                holds = previous == kNoByte;
+                break;
+            case kAssertEnd:
+                holds = next == kNoByte;
+                break;
+            case kAssertWordBoundary:
+                holds = previousIsWord != nextIsWord;
+                break;
+            default:
+                holds = previousIsWord == nextIsWord;
+                break;
+            }
+            if (holds) push(pc + 1);
+            break;
+        }
+        }
+        if (accepted && to) {
+            to[(pc + 1) >> 5] |= 1u << ((pc + 1) & 31);
+            anyAlive = true;
+        }
+    }
+    return false;
+}
+
+// The first position at or after `at` where a match can start, or `end`.
+// Only called when no thread is alive, so every position skipped would only
+// have started a new thread that dies at once.
+const uint8_t* PatternScan::skipAhead(const PatternProgram& program, const uint8_t* at, const uint8_t* end) {
+    uint32_t length = program.prefixLength();
+    if (length >= 2 && static_cast<size_t>(end - at) >= length) {
+        const void* found = memmem(at, static_cast<size_t>(end - at), program.prefix(), length);
+        if (found) return static_cast<const uint8_t*>(found);
+        // A prefix cut by the end of this chunk can only start in its last
+        // length - 1 bytes; those go through the first-byte test below.
+        at = end - (length - 1);
+    }
+    if (program.flags() & kFlagOneFirstByte) {
+        const void* found = std::memchr(at, program.firstByte(), static_cast<size_t>(end - at));
+        return found ? static_cast<const uint8_t*>(found) : end;
+    }
+    const uint8_t* firstBytes = program.firstBytes();
+    while (at < end && !bitmapHas(firstBytes, *at)) ++at;
+    return at;
+}
+
+void PatternScan::feed(const uint8_t* begin, const uint8_t* end) {
+    if (!area_ || matched_ || begin >= end) return;
+    PatternProgram program(area_);
+    bool anchored = program.flags() & kFlagAnchored;
+    bool canSkip = program.flags() & kFlagFirstBytes;
+    uint32_t first[kWords];
+    uint32_t second[kWords];
+    std::memcpy(first, alive_, sizeof first);
+    uint32_t* current = first;
+    uint32_t* next = second;
+    int previous = previous_;
+    bool anyAlive = anyAlive_;
+    uint64_t steps = 0;
+    const uint8_t* at = begin;
+    while (at < end) {
+        if (!anyAlive) {
+            // Anchored and past the first byte with nothing alive: no match
+            // can ever start again, and the bytes no longer matter.
+            if (anchored && previous != kNoByte) break;
+            if (canSkip) {
+                const uint8_t* candidate = skipAhead(program, at, end);
+                if (candidate == end) break;
+                if (candidate != at) previous = candidate[-1];
+                at = candidate;
+            }
+        }
+        std::memset(next, 0, sizeof first);
+        bool nextAlive = false;
+        if (step(program, current, previous, *at, next, nextAlive, steps)) {
+            matched_ = true;
+            break;
+        }
+        std::swap(current, next);
+        anyAlive = nextAlive;
+        previous = *at++;
+    }
+    steps_ += steps;
+    if (matched_) return;
+    std::memcpy(alive_, current, sizeof alive_);
+    anyAlive_ = anyAlive;
+    previous_ = end[-1];
+}
+
+bool PatternScan::matches() const {
+    if (matched_) return true;
+    if (!area_) return false;
+    bool anyAlive = false;
+    uint64_t steps = 0;
+    return step(PatternProgram(area_), alive_, previous_, kNoByte, nullptr, anyAlive, steps);
+}
