@@ -2,6 +2,8 @@
 
 #include "core/Fields.h"
 #include "core/ProbeRequest.h"
+#include "netbios/NetbiosEndpoint.h"
+#include "netbios/NetbiosQuery.h"
 
 namespace {
 
@@ -24,6 +26,12 @@ ProbeLooper::~ProbeLooper() = default;
 
 void ProbeLooper::handleCmd(const nv::message& request, unsigned arg) {
     switch (request.get<nv::u32_id>(field::command)) {
+    case CMD_NETBIOS_STATUS:
+        startRequest<NetbiosQuery>(request);
+        return;
+    case CMD_UDP_SEND:
+        NetbiosEndpoint::published->sendRaw(request);
+        return;
     default:
         nv::Looper::handleCmd(request, arg);
         return;

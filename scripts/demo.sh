@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 folder=$(mktemp -d /tmp/netprobe-demo-XXXXXX)
 export NETPROBE_BUS="$folder/bus.sock"
-build/netprobed >"$folder/service.log" &
+${BUILD:-build}/netprobed >"$folder/service.log" &
 service=$!
 cleanup() {
   kill "$service" 2>/dev/null
@@ -19,7 +19,7 @@ for _ in $(seq 100); do [ -S "$NETPROBE_BUS" ] && break; sleep 0.05; done
 
 run() {
   echo "\$ netprobe $*"
-  build/netprobe "$@"
+  ${BUILD:-build}/netprobe "$@"
   echo "(exit status $?)"
   echo
 }

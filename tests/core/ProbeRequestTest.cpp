@@ -145,10 +145,11 @@ TEST_F(ProbeRequestTest, AbsentTimeoutIsTenSecondsAndTheLargestDoesNotOverflow) 
 
 TEST_F(ProbeRequestTest, ElapsedIsRightAcrossAWrapOfTheMillisecondCounter) {
     setNowMsOffsetForTesting(0);
-    setNowMsOffsetForTesting(0xFFFFFFF0u - nowMs());
+    uint32_t offset = 0xFFFFFFF0u - nowMs();
+    setNowMsOffsetForTesting(offset);
     TestProbe* probe = start(withTimeout(50));
     // 0x30 ms later on the service's clock: the counter has wrapped.
-    setNowMsOffsetForTesting(0xFFFFFFF0u - nowMs() + 0x30);
+    setNowMsOffsetForTesting(offset + 0x30);
     probe->replySuccess();
     ASSERT_EQ(replies.size(), 1u);
     uint32_t elapsed = replies[0].get<nv::u32_id>(field::elapsed);

@@ -53,7 +53,9 @@ TEST(RefTest, ReassignReleasesTheOldObjectAndMoveTransfersWithoutCounting) {
 struct Chain : RefCounted {
     explicit Chain(Ref<Chain>* holder) : holder(holder) {}
     ~Chain() override {
-        if (holder) EXPECT_FALSE(holder->get() == this);
+        if (holder) {
+            EXPECT_FALSE(holder->get() == this);
+        }
     }
     Ref<Chain>* holder;
 };

@@ -1,0 +1,50 @@
+#include "netbios/NetbiosEndpoint.h"
+
+#include "core/Fields.h"
+#include "netbios/NetbiosPacket.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <iostream>
+
+NetbiosEndpoint* NetbiosEndpoint::published = nullptr;
+
+NetbiosEndpoint* NetbiosEndpoint::create() {
+    auto* endpoint = new NetbiosEndpoint;
+    auto* socket = new DatagramSocket;
+    socket->open();
+    endpoint->socket = socket;
+    socket->bind();
+    socket->setReceiveCallback([endpoint](const DatagramRecord& record) { endpoint->onDatagram(record); });
+    return endpoint;
+}
+
+void NetbiosEndpoint::sendRaw(const nv::message& request) {
+    std::string payload = request.get<nv::string_id>(field::payload);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<uint16_t>(request.get<nv::u32_id>(field::port)));
+    target.sin_addr.s_addr = request.get<nv::be32_id>(field::address);
+    sendto(socket->fd(), payload.data(), payload.size(), MSG_NOSIGNAL,
+           reinterpret_cast<const sockaddr*>(&target), sizeof target);
+}
+
+void NetbiosEndpoint::onDatagram(const DatagramRecord& record) {
+    if (record.failed) return;
+    NetbiosPacket packet(record.data, static_cast<uint32_t>(record.length));
+    NetbiosPacket::Verdict verdict = packet.readStatusResponse();
+    if (verdict != NetbiosPacket::Verdict::ok) {
+        std::string line = packet.line(verdict);
+        if (!line.empty()) std::cout << line << std::endl;
+        return;
+    }
+    NetbiosQuery* query = pending.find(packet.transactionId());
+    if (!query) {
+        std::cout << "Netbios: " << "unknown id " << packet.transactionId() << std::endl;
+        return;
+    }
+    query->reply.insert<nv::string_id>(field::host_name, packet.hostName);
+    query->reply.insert<nv::string_id>(field::group_name, packet.groupName);
+    query->replySuccess();
+}
