@@ -7,8 +7,8 @@
 //
 // The scan keeps no bytes of the text. Its state is the set of program
 // positions still alive at the current end (one bit per instruction), the
-// last byte seen and two flags: a fixed 96 bytes on a 64-bit host, 92 on the
-// 32-bit device, whatever the length of the text. Each byte costs at most
+// last byte seen and two flags: a fixed 96 bytes on the 32-bit device (104 on a
+// 64-bit host), whatever the length of the text. Each byte costs at most
 // one visit per instruction, so the time is linear in the text whatever the
 // pattern; the thread lists and the work stack live on the stack for the
 // length of one call. Nothing is allocated.
@@ -49,9 +49,9 @@ private:
     static const uint8_t* skipAhead(const pattern::PatternProgram& program, const uint8_t* at, const uint8_t* end);
 
     const uint8_t* area_ = nullptr;   // null: no valid program
-    uint32_t alive_[kWords] = {};     // positions waiting at the current end
-    uint64_t steps_ = 0;
     uint16_t previous_ = kNoByte;     // the last byte fed, or kNoByte at the start
     bool anyAlive_ = false;           // alive_ is not empty
     bool matched_ = false;            // a match was found that more text cannot undo
+    uint64_t steps_ = 0;
+    uint32_t alive_[kWords] = {};     // positions waiting at the current end
 };
