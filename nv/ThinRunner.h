@@ -42,7 +42,9 @@ public:
     ThinRunner(const ThinRunner&) = delete;
     ThinRunner& operator=(const ThinRunner&) = delete;
 
-    // False (with errno set) when epoll refuses the descriptor or fd < 0.
+    // False (with errno set) when epoll refuses the descriptor, fd < 0, the
+    // handler is empty (EINVAL) or fd is already watched (EEXIST). Events 0
+    // keep the registration but watch nothing (not even hang-ups).
     bool addSocket(int fd, unsigned events, SocketHandler handler);
     bool changeSocket(int fd, unsigned events);
     // Removing a descriptor that is not watched does nothing.
@@ -62,13 +64,25 @@ public:
     bool stopping() const;
 
     // For tests: a clock the test drives. With one set, passes never sleep.
+    // An empty clock puts the monotonic clock back.
     void setClockForTesting(Clock clock);
-    uint64_t now() const;  // this pass's clock reading, in ms
+    // This pass's clock reading, in ms (between passes: the latest reading;
+    // arming a timer between passes reads the clock afresh).
+    uint64_t now() const;
     size_t pendingTimers() const;
 
 private:
     friend class Timer;
     struct Impl;
+
+    // The timer heap, for nv::Timer: arm `timer` (not pending) to fire after
+    // `ticks`; take a pending one out; point its heap entry at a new address
+    // after a move.
+    void armTimer(Timer& timer, uint32_t ticks);
+    void cancelTimer(Timer& timer);
+    void timerMoved(Timer& timer);
+    static uint32_t& heapIndex(Timer& timer);
+
     std::unique_ptr<Impl> impl_;
 };
 
