@@ -9,6 +9,7 @@ packages=(
   g++-powerpc-linux-gnu qemu-user
   libpcre2-dev libre2-dev libboost-dev
   iproute2 procps psmisc
+  samba tshark openssh-server nginx-light dnsmasq-base
 )
 
 missing=()
