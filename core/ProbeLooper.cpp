@@ -4,6 +4,8 @@
 #include "core/ProbeRequest.h"
 #include "netbios/NetbiosEndpoint.h"
 #include "netbios/NetbiosQuery.h"
+#include "probes/TcpProbe.h"
+#include "probes/UdpProbe.h"
 
 namespace {
 
@@ -26,6 +28,12 @@ ProbeLooper::~ProbeLooper() = default;
 
 void ProbeLooper::handleCmd(const nv::message& request, unsigned arg) {
     switch (request.get<nv::u32_id>(field::command)) {
+    case CMD_TCP_PROBE:
+        startRequest<TcpProbe>(request);
+        return;
+    case CMD_UDP_PROBE:
+        startRequest<UdpProbe>(request);
+        return;
     case CMD_NETBIOS_STATUS:
         startRequest<NetbiosQuery>(request);
         return;

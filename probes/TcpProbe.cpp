@@ -1,0 +1,34 @@
+#include "probes/TcpProbe.h"
+
+#include "core/Fields.h"
+
+void TcpProbe::start() {
+    connection = new StreamConnection;
+    connection->open(request.get<nv::be32_id>(field::address), request.get<nv::u32_id>(field::port));
+    connection->setDataCallback([this](const uint8_t* data, uint32_t length) { onData(data, length); });
+    connection->setErrorCallback([this](std::string text) { onError(std::move(text)); });
+    sequence.build(request, true);
+    if (request.get<nv::bool_id>(field::hold_first_send)) return;
+    std::string first = request.get<nv::string_id>(field::send_0);
+    if (!first.empty()) connection->write(first.data(), static_cast<uint32_t>(first.size()), true);
+}
+
+void TcpProbe::onData(const uint8_t* data, uint32_t length) {
+    reply.insert<nv::bool_id>(field::connected, true);
+    sequence.step(request, data, length, *this);
+}
+
+void TcpProbe::onError(std::string text) {
+    replyFailure(text);
+}
+
+void TcpProbe::send(const uint8_t* data, uint32_t length) {
+    connection->write(data, length, true);
+}
+
+void TcpProbe::finish() {
+    // Closing first drops whatever the peer still sends, and any bytes the
+    // socket did not take.
+    connection = nullptr;
+    replySuccess();
+}
