@@ -198,7 +198,15 @@ void BusServer::disconnect(uint64_t id) {
     if (it == connections_.end()) return;
     runner_.removeSocket(it->second->fd);
     ::close(it->second->fd);
+    queuedTotal_ -= it->second->queuedCharge;
     connections_.erase(it);
+}
+
+void BusServer::disconnectLongestQueue() {
+    const Connection* longest = nullptr;
+    for (const auto& entry : connections_)
+        if (longest == nullptr || entry.second->queuedCharge > longest->queuedCharge) longest = entry.second.get();
+    if (longest != nullptr) disconnect(longest->id);
 }
 
 void BusServer::onConnectionEvent(uint64_t id, unsigned events) {
@@ -284,8 +292,12 @@ void BusServer::enqueue(Connection& c, std::string packet) {
     }
     bool wasEmpty = c.queue.empty();
     c.queuedCharge += charge;
+    queuedTotal_ += charge;
     c.queue.push_back(std::move(packet));
     if (wasEmpty) runner_.changeSocket(c.fd, ThinRunner::kReadable | ThinRunner::kWritable);
+    // Many clients each just under their own bound still must not exhaust
+    // the device's memory: the greediest goes first.
+    while (queuedTotal_ > kMaxQueuedTotal) disconnectLongestQueue();
 }
 
 // Sends queued replies in order while the socket takes them. Returns false
@@ -300,7 +312,9 @@ bool BusServer::flush(Connection& c) {
             disconnect(c.id);
             return false;
         }
-        c.queuedCharge -= std::max(packet.size(), kMinPacketCharge);
+        size_t charge = std::max(packet.size(), kMinPacketCharge);
+        c.queuedCharge -= charge;
+        queuedTotal_ -= charge;
         c.queue.pop_front();
     }
     runner_.changeSocket(c.fd, ThinRunner::kReadable);

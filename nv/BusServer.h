@@ -9,7 +9,9 @@
 //
 // Nothing a client does can stall the loop or grow memory without bound:
 // replies that do not fit the socket wait in a queue of at most
-// kMaxQueuedBytes per connection (past that the client is disconnected), at
+// kMaxQueuedBytes per connection (past that the client is disconnected) and
+// kMaxQueuedTotal over all of them (past that the client with the longest
+// queue is disconnected), at
 // most kReadBurst packets are read per connection per readiness report, at
 // most kMaxConnections clients are served at once, and an exhausted
 // descriptor table pauses accepting instead of spinning on the listener.
@@ -39,6 +41,7 @@ public:
     // counts at least kMinPacketCharge, so many tiny replies are bounded too.
     static constexpr size_t kMaxQueuedBytes = 8u << 20;
     static constexpr size_t kMinPacketCharge = 64;
+    static constexpr size_t kMaxQueuedTotal = 32u << 20;
     static constexpr unsigned kReadBurst = 64;
     static constexpr unsigned kAcceptBurst = 64;
     static constexpr size_t kMaxConnections = 256;
@@ -84,6 +87,7 @@ private:
     bool flush(Connection& c);
     void enqueue(Connection& c, std::string packet);
     void disconnect(uint64_t id);
+    void disconnectLongestQueue();
     Connection* find(uint64_t id);
 
     ThinRunner& runner_;
@@ -94,6 +98,7 @@ private:
     ino_t boundIno_ = 0;
     uint64_t nextId_ = 1;  // 0 is "no route"
     std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
+    size_t queuedTotal_ = 0;  // sum of the connections' queuedCharge
     std::vector<uint8_t> buffer_;  // one packet, kMaxPacket + 1 to notice oversize
     Timer acceptRetry_;
 };
