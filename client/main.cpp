@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
         return args.empty() ? 2 : 0;
     }
     if (!parseCommandLine(args, &invocation, &error)) {
-        std::fprintf(stderr, "netprobe: %s\n%s", error.c_str(), usageText());
+        std::fprintf(stderr, "netprobe: %s (netprobe --help for usage)\n", error.c_str());
         return 2;
     }
     nv::BusClient client;

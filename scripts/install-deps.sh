@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-powerpc-linux-gnu qemu-user
   libpcre2-dev libre2-dev libboost-dev
-  iproute2 procps psmisc
+  iproute2 procps psmisc python3
   samba tshark openssh-server nginx-light dnsmasq-base
 )
 
