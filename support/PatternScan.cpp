@@ -10,7 +10,6 @@ void PatternScan::reset(const uint8_t* area) {
     std::memset(alive_, 0, sizeof alive_);
     steps_ = 0;
     previous_ = kNoByte;
-    anyAlive_ = false;
     matched_ = false;
 }
 
@@ -116,46 +115,107 @@ const uint8_t* PatternScan::skipAhead(const PatternProgram& program, const uint8
     return at;
 }
 
+namespace {
+
+// The sets of threads met so far in one feed() call, each with the class of
+// the byte before it, and the transitions found between them: a small
+// cache that turns the machine into a table lookup per byte once a text's
+// few states have been seen. When it is full it is emptied and refilled;
+// every byte still costs at most one run of the machine, so the time stays
+// linear. It lives on the stack for one call (about 5.5 KiB).
+constexpr uint32_t kCacheStates = 16;
+constexpr uint8_t kUnknown = 0xff;
+constexpr uint32_t kWords = (kMaxInstructions + 31) / 32;
+
+enum ByteKind : uint8_t { kStartKind, kWordKind, kOtherKind };
+
+// What the assertions can tell of the byte before a position.
+uint8_t kindOf(int byte) { return byte > 255 ? kStartKind : isWordByte(byte) ? kWordKind : kOtherKind; }
+
+struct StateCache {
+    uint32_t count = 0;
+    uint32_t sets[kCacheStates][kWords];
+    uint8_t kinds[kCacheStates];
+    bool empty[kCacheStates];
+    uint8_t next[kCacheStates][256];
+
+    // The index of the state (set, kind), added if new; kUnknown when full.
+    uint8_t intern(const uint32_t* set, uint8_t kind) {
+        for (uint32_t i = 0; i < count; ++i)
+            if (kinds[i] == kind && std::memcmp(sets[i], set, sizeof sets[i]) == 0) return static_cast<uint8_t>(i);
+        if (count == kCacheStates) return kUnknown;
+        std::memcpy(sets[count], set, sizeof sets[count]);
+        kinds[count] = kind;
+        bool none = true;
+        for (uint32_t w = 0; w < kWords && none; ++w) none = set[w] == 0;
+        empty[count] = none;
+        std::memset(next[count], kUnknown, sizeof next[count]);
+        return static_cast<uint8_t>(count++);
+    }
+    uint8_t internOrRestart(const uint32_t* set, uint8_t kind) {
+        uint8_t index = intern(set, kind);
+        if (index != kUnknown) return index;
+        count = 0;
+        return intern(set, kind);
+    }
+};
+
+}  // namespace
+
 void PatternScan::feed(const uint8_t* begin, const uint8_t* end) {
+    static_assert(kWords == PatternScan::kWords);
     if (!area_ || matched_ || begin >= end) return;
     PatternProgram program(area_);
     bool anchored = program.flags() & kFlagAnchored;
     bool canSkip = program.flags() & kFlagFirstBytes;
-    uint32_t first[kWords];
-    uint32_t second[kWords];
-    std::memcpy(first, alive_, sizeof first);
-    uint32_t* current = first;
-    uint32_t* next = second;
+    // A stand-in for the byte before a position, of the same kind.
+    const int representative[3] = {kNoByte, 'a', ' '};
+    StateCache cache;
     int previous = previous_;
-    bool anyAlive = anyAlive_;
+    uint8_t state = cache.internOrRestart(alive_, kindOf(previous));
     uint64_t steps = 0;
     const uint8_t* at = begin;
     while (at < end) {
-        if (!anyAlive) {
+        if (cache.empty[state]) {
             // Anchored and past the first byte with nothing alive: no match
             // can ever start again, and the bytes no longer matter.
             if (anchored && previous != kNoByte) break;
             if (canSkip) {
                 const uint8_t* candidate = skipAhead(program, at, end);
                 if (candidate == end) break;
-                if (candidate != at) previous = candidate[-1];
-                at = candidate;
+                if (candidate != at) {
+                    const uint32_t none[kWords] = {};
+                    previous = candidate[-1];
+                    state = cache.internOrRestart(none, kindOf(previous));
+                    at = candidate;
+                }
             }
         }
-        std::memset(next, 0, sizeof first);
-        bool nextAlive = false;
-        if (step(program, current, previous, *at, next, nextAlive, steps)) {
-            matched_ = true;
-            break;
+        uint8_t byte = *at;
+        uint8_t target = cache.next[state][byte];
+        if (target == kUnknown) {
+            uint32_t alive[kWords] = {};
+            bool anyAlive = false;
+            if (step(program, cache.sets[state], representative[cache.kinds[state]], byte, alive, anyAlive, steps)) {
+                matched_ = true;
+                break;
+            }
+            target = cache.intern(alive, kindOf(byte));
+            if (target == kUnknown) {
+                cache.count = 0;
+                target = cache.intern(alive, kindOf(byte));
+            } else {
+                cache.next[state][byte] = target;
+            }
         }
-        std::swap(current, next);
-        anyAlive = nextAlive;
-        previous = *at++;
+        ++steps;
+        state = target;
+        previous = byte;
+        ++at;
     }
     steps_ += steps;
     if (matched_) return;
-    std::memcpy(alive_, current, sizeof alive_);
-    anyAlive_ = anyAlive;
+    std::memcpy(alive_, cache.sets[state], sizeof alive_);
     previous_ = end[-1];
 }
 

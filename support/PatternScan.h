@@ -7,11 +7,14 @@
 //
 // The scan keeps no bytes of the text. Its state is the set of program
 // positions still alive at the current end (one bit per instruction), the
-// last byte seen and two flags: a fixed 96 bytes on the 32-bit device (104 on a
-// 64-bit host), whatever the length of the text. Each byte costs at most
-// one visit per instruction, so the time is linear in the text whatever the
-// pattern; the thread lists and the work stack live on the stack for the
-// length of one call. Nothing is allocated.
+// last byte seen, a flag and a work counter: a fixed 96 bytes on the 32-bit
+// device (104 on a 64-bit host), whatever the length of the text. Each byte
+// costs at most one visit per instruction, so the time is linear in the
+// text whatever the pattern. Within one feed() the sets of threads met are
+// kept with the transitions found between them, so that once a text's few
+// states are known a byte costs one table lookup; that cache, the thread
+// lists and the work stack live on the stack for the length of one call
+// (about 7 KiB). Nothing is allocated.
 //
 // The scan reads the area it was given on every call: the area must outlive
 // it. An area that holds no valid program (all zero after a failed compile)
@@ -50,7 +53,6 @@ private:
 
     const uint8_t* area_ = nullptr;   // null: no valid program
     uint16_t previous_ = kNoByte;     // the last byte fed, or kNoByte at the start
-    bool anyAlive_ = false;           // alive_ is not empty
     bool matched_ = false;            // a match was found that more text cannot undo
     uint64_t steps_ = 0;
     uint32_t alive_[kWords] = {};     // positions waiting at the current end

@@ -102,6 +102,24 @@ TEST(PatternDifferentialTest, RandomPatternsAgreeWithPcre2) {
     expectAgreement(outcome);
 }
 
+// Patterns whose thread sets are many (a counted window over a two-letter
+// text) on long texts: the matcher's state cache fills and starts over
+// again and again.
+TEST(PatternDifferentialTest, ManyStatesAgreeWithPcre2) {
+    PatternGenerator generator(99);
+    Outcome outcome;
+    const std::vector<std::string> patterns = {"a[ab]{7}c", "(?:a|b)*a[ab]{9}b$", "\\ba.{5}b\\B", "(?i)a.{3,6}B.{2}c"};
+    for (const std::string& p : patterns) {
+        for (int i = 0; i < 200; ++i) {
+            std::string text;
+            size_t length = 50 + generator.below(400);
+            for (size_t k = 0; k < length; ++k) text += "abABc "[generator.below(i % 2 ? 2 : 6)];
+            compare(p, text, outcome);
+        }
+    }
+    expectAgreement(outcome);
+}
+
 }  // namespace
 
 #else
