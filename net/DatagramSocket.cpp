@@ -1,0 +1,145 @@
+#include "net/DatagramSocket.h"
+
+#include "nv/ThinRunner.h"
+#include "support/IPAddr.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <iostream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Every line of this class: the prefix, the parts, a flushing line end.
+template <class... Parts>
+void diagnostic(const Parts&... parts)
+{
+    std::cout << "UDP: ";
+    (std::cout << ... << parts);
+    std::cout << std::endl;
+}
+
+sockaddr_in ipv4Address(uint32_t networkOrderAddress, uint32_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port & 0xffffu));
+    address.sin_addr.s_addr = networkOrderAddress;
+    return address;
+}
+
+}  // namespace
+
+DatagramSocket::~DatagramSocket()
+{
+    if (fd_ >= 0) {
+        if (nv::ThinRunner* runner = nv::getRunner()) runner->removeSocket(fd_);
+        ::close(fd_);
+    }
+}
+
+bool DatagramSocket::open()
+{
+    // Non-blocking, so that neither a read after a readiness report whose
+    // datagram the kernel then dropped (a bad checksum) nor the endpoint's
+    // sendto into a full buffer can hold up the loop.
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) {
+        const int err = errno;  // before the stream can touch it
+        diagnostic("socket: ", err);
+        return false;
+    }
+    nv::ThinRunner* runner = nv::getRunner();
+    const bool watched = runner != nullptr &&
+        runner->addSocket(fd_, nv::ThinRunner::kReadable,
+                          [this](int descriptor, unsigned events) { onReadable(descriptor, events); });
+    if (!watched) {
+        // An unwatched socket would never deliver anything: report it as the
+        // failure it is rather than as an open socket.
+        const int err = runner != nullptr ? errno : EBADF;
+        diagnostic("epoll_ctl: ", err);
+        ::close(fd_);
+        fd_ = -1;
+        return false;
+    }
+    return true;
+}
+
+bool DatagramSocket::bind()
+{
+    const int on = 1;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
+        diagnostic("can't set SO_REUSEADDR");
+    }
+    const sockaddr_in any = ipv4Address(INADDR_ANY, 0);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&any), sizeof any) < 0) {
+        const int err = errno;
+        diagnostic("bind: ", err);
+        closeDescriptor();
+        return false;
+    }
+    return true;
+}
+
+void DatagramSocket::connect(uint32_t address, uint32_t port)
+{
+    const sockaddr_in peer = ipv4Address(address, port);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) < 0) {
+        const int err = errno;
+        diagnostic("connect ", IPAddr::str(address), ":", port, ": ", err);
+        closeDescriptor();
+    }
+}
+
+bool DatagramSocket::send(const void* data, uint32_t length)
+{
+    // MSG_NOSIGNAL: no send of the service may raise SIGPIPE.
+    const ssize_t sent = ::send(fd_, data, length, MSG_NOSIGNAL);
+    if (sent < 0 || static_cast<uint32_t>(sent) < length) {
+        // A short datagram send leaves errno as it was; 0 then says "none".
+        const int err = sent < 0 ? errno : 0;
+        diagnostic("send: ", err);
+        return false;
+    }
+    return true;
+}
+
+void DatagramSocket::setReceiveCallback(ReceiveCallback callback)
+{
+    receiveCallback_ = std::move(callback);
+}
+
+void DatagramSocket::onReadable(int descriptor, unsigned /*events*/)
+{
+    uint8_t buffer[kReceiveSize];
+    sockaddr_in source{};
+    socklen_t sourceLength = sizeof source;
+    const ssize_t received = ::recvfrom(descriptor, buffer, sizeof buffer, 0,
+                                        reinterpret_cast<sockaddr*>(&source), &sourceLength);
+    const int err = received < 0 ? errno : 0;
+    if (!receiveCallback_) return;  // consumed and dropped
+
+    DatagramRecord record;
+    if (received > 0) {
+        record.failed = false;
+        record.length = static_cast<int32_t>(received);
+        record.data = buffer;
+        record.sourceAddress = source.sin_addr.s_addr;
+        record.sourcePort = ntohs(source.sin_port);
+    } else {
+        record.error = err;  // 0 for a datagram of length 0
+    }
+    // Last step: the callback may release this socket and so destroy it,
+    // the callback object included; nothing of *this is touched afterwards.
+    receiveCallback_(record);
+}
+
+void DatagramSocket::closeDescriptor()
+{
+    if (fd_ < 0) return;  // never had one: nothing to stop watching or close
+    if (nv::ThinRunner* runner = nv::getRunner()) runner->removeSocket(fd_);
+    ::close(fd_);
+    fd_ = -1;
+}

@@ -1,0 +1,285 @@
+// DatagramSocket on loopback: what reaches the receive callback, the line of
+// each failed step, and destruction from inside the callback.
+#include "net/DatagramSocket.h"
+#include "nv/ThinRunner.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// A copy of what one callback call was given.
+struct Seen {
+    bool failed;
+    int32_t length;
+    bool dataIsNull;
+    std::string bytes;
+    uint32_t sourceAddress;
+    uint32_t sourcePort;
+    int error;
+};
+
+// A plain UDP socket on 127.0.0.1 playing the probed service.
+struct Peer {
+    Peer() {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = kLoopback;
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~Peer() { close(fd); }
+    void sendTo(uint16_t toPort, const std::string& bytes) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = kLoopback;
+        to.sin_port = htons(toPort);
+        EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    int fd;
+    uint16_t port;
+};
+
+uint16_t localPort(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// Counts its destructions, to tell when a release destroyed it.
+struct TracedSocket : DatagramSocket {
+    explicit TracedSocket(int& destroyed) : destroyed(destroyed) {}
+    ~TracedSocket() override { ++destroyed; }
+    int& destroyed;
+};
+
+class DatagramSocketTest : public ::testing::Test {
+protected:
+    DatagramSocketTest() : savedOut_(std::cout.rdbuf(out_.rdbuf())) {}
+    ~DatagramSocketTest() override { std::cout.rdbuf(savedOut_); }
+
+    std::string takeLines() {
+        std::string lines = out_.str();
+        out_.str("");
+        return lines;
+    }
+    bool runUntil(const std::function<bool()>& done) {
+        for (int pass = 0; pass < 200 && !done(); ++pass) runner_.runOnce(10);
+        return done();
+    }
+    void record(DatagramSocket& socket) {
+        socket.setReceiveCallback([this](const DatagramRecord& r) {
+            seen_.push_back({r.failed, r.length, r.data == nullptr,
+                             r.data ? std::string(reinterpret_cast<const char*>(r.data), r.length) : "",
+                             r.sourceAddress, r.sourcePort, r.error});
+        });
+    }
+    // The UDP probe's calling order.
+    Ref<DatagramSocket> connectedTo(uint32_t address, uint32_t port) {
+        Ref<DatagramSocket> socket = new DatagramSocket;
+        socket->open();
+        socket->bind();
+        socket->connect(address, port);
+        record(*socket);
+        return socket;
+    }
+
+    void releaseHeld() {
+        held_ = nullptr;
+        watchedAfterRelease_ = runner_.isWatched(heldFd_);
+    }
+
+    nv::ThinRunner runner_;
+    Ref<DatagramSocket> held_;
+    int heldFd_ = -1;
+    bool watchedAfterRelease_ = true;
+    std::ostringstream out_;
+    std::streambuf* savedOut_;
+    std::vector<Seen> seen_;
+};
+
+TEST_F(DatagramSocketTest, DeliversEachDatagramWithItsSource) {
+    Peer peer;
+    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer.port);
+    ASSERT_TRUE(socket->send("ping", 4));
+    char buffer[8];
+    EXPECT_EQ(recv(peer.fd, buffer, sizeof buffer, 0), 4);
+
+    peer.sendTo(localPort(socket->fd()), "pong");
+    ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
+    EXPECT_FALSE(seen_[0].failed);
+    EXPECT_EQ(seen_[0].bytes, "pong");
+    EXPECT_EQ(seen_[0].sourceAddress, kLoopback);
+    EXPECT_EQ(seen_[0].sourcePort, peer.port);
+    EXPECT_EQ(seen_[0].error, 0);
+    EXPECT_EQ(takeLines(), "");
+}
+
+TEST_F(DatagramSocketTest, CutsLongDatagramsAndTellsEmptyOnesFromErrors) {
+    Peer peer;
+    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer.port);
+    std::string longDatagram(5000, '\0');
+    for (size_t i = 0; i < longDatagram.size(); ++i) longDatagram[i] = static_cast<char>(i * 7);
+    peer.sendTo(localPort(socket->fd()), longDatagram);
+    peer.sendTo(localPort(socket->fd()), "");
+    ASSERT_TRUE(runUntil([&] { return seen_.size() == 2; }));
+
+    EXPECT_EQ(seen_[0].length, 4096);
+    EXPECT_EQ(seen_[0].bytes, longDatagram.substr(0, 4096));
+    // An empty datagram is a real answer: failed like an error, but error 0.
+    EXPECT_TRUE(seen_[1].failed);
+    EXPECT_EQ(seen_[1].length, 0);
+    EXPECT_TRUE(seen_[1].dataIsNull);
+    EXPECT_EQ(seen_[1].sourceAddress, 0u);
+    EXPECT_EQ(seen_[1].sourcePort, 0u);
+    EXPECT_EQ(seen_[1].error, 0);
+
+    // A port nobody listens on answers with ICMP port unreachable, which
+    // the connected socket reads as ECONNREFUSED.
+    uint16_t closedPort;
+    {
+        Peer gone;
+        closedPort = gone.port;
+    }
+    Ref<DatagramSocket> refused = connectedTo(kLoopback, closedPort);
+    ASSERT_TRUE(refused->send("x", 1));
+    ASSERT_TRUE(runUntil([&] { return seen_.size() == 3; }));
+    EXPECT_TRUE(seen_[2].failed);
+    EXPECT_EQ(seen_[2].error, ECONNREFUSED);
+}
+
+TEST_F(DatagramSocketTest, ReadThatFindsNothingFailsInsteadOfBlocking) {
+    Peer peer;
+    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer.port);
+    socket->onReadable(socket->fd(), nv::ThinRunner::kReadable);  // would hang if blocking
+    ASSERT_EQ(seen_.size(), 1u);
+    EXPECT_TRUE(seen_[0].failed);
+    EXPECT_EQ(seen_[0].error, EAGAIN);
+}
+
+TEST_F(DatagramSocketTest, DatagramWithoutCallbackIsReadAndDropped) {
+    Ref<DatagramSocket> socket = new DatagramSocket;
+    ASSERT_TRUE(socket->open());
+    ASSERT_TRUE(socket->bind());
+    Peer peer;
+    peer.sendTo(localPort(socket->fd()), "early");
+    char byte;
+    ASSERT_TRUE(runUntil([&] { return recv(socket->fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0; }));
+
+    record(*socket);
+    peer.sendTo(localPort(socket->fd()), "late");
+    ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
+    EXPECT_EQ(seen_[0].bytes, "late");
+}
+
+// The owner's way: the callback calls a member that releases the socket, so
+// nothing of the destroyed callback object is touched afterwards.
+TEST_F(DatagramSocketTest, CallbackMayDropTheLastReference) {
+    int destroyed = 0;
+    held_ = new TracedSocket(destroyed);
+    held_->open();
+    held_->bind();
+    heldFd_ = held_->fd();
+    held_->setReceiveCallback([this](const DatagramRecord&) { releaseHeld(); });
+    Peer peer;
+    peer.sendTo(localPort(heldFd_), "bye");
+    ASSERT_TRUE(runUntil([&] { return destroyed == 1; }));
+    EXPECT_FALSE(watchedAfterRelease_);
+}
+
+TEST_F(DatagramSocketTest, FailedBindClosesAndLaterStepsFailOnTheBadDescriptor) {
+    Ref<DatagramSocket> socket = new DatagramSocket;
+    ASSERT_TRUE(socket->open());
+    ASSERT_TRUE(socket->bind());
+    const int fd = socket->fd();
+    EXPECT_FALSE(socket->bind());  // already bound: EINVAL
+    EXPECT_EQ(socket->fd(), -1);
+    EXPECT_FALSE(runner_.isWatched(fd));
+    socket->connect(kLoopback, 70000);  // the whole port value is printed
+    EXPECT_FALSE(socket->send("x", 1));
+    EXPECT_EQ(takeLines(), "UDP: bind: 22\n"
+                           "UDP: connect 127.0.0.1:70000: 9\n"
+                           "UDP: send: 9\n");
+}
+
+TEST_F(DatagramSocketTest, FailedConnectClosesTheSocket) {
+    Ref<DatagramSocket> socket = new DatagramSocket;
+    socket->open();
+    socket->bind();
+    const int fd = socket->fd();
+    socket->connect(INADDR_BROADCAST, 9);  // no SO_BROADCAST: EACCES, and nothing is sent
+    EXPECT_EQ(socket->fd(), -1);
+    EXPECT_FALSE(runner_.isWatched(fd));
+    EXPECT_EQ(takeLines(), "UDP: connect 255.255.255.255:9: 13\n");
+}
+
+TEST_F(DatagramSocketTest, OversizedSendFailsAndKeepsTheSocket) {
+    Peer peer;
+    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer.port);
+    const int fd = socket->fd();
+    const std::vector<char> huge(70000, 'x');
+    EXPECT_FALSE(socket->send(huge.data(), huge.size()));
+    EXPECT_EQ(socket->fd(), fd);
+    EXPECT_EQ(takeLines(), "UDP: send: 90\n");
+}
+
+// Without a descriptor to spare, open fails and every later step writes its
+// own line: a forked child, so the limit stays there.
+TEST(DatagramSocketExhaustionTest, FailedOpenLeavesASocketWhoseStepsAllFail) {
+    int lines[2];
+    ASSERT_EQ(pipe(lines), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        nv::ThinRunner runner;
+        std::ostringstream out;
+        std::cout.rdbuf(out.rdbuf());
+        const int lowestFree = dup(0);
+        close(lowestFree);
+        const rlimit limit{static_cast<rlim_t>(lowestFree), static_cast<rlim_t>(lowestFree)};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        bool asExpected = false;
+        {
+            Ref<DatagramSocket> socket = new DatagramSocket;
+            asExpected = !socket->open() && !socket->bind() && socket->fd() == -1;
+            socket->connect(kLoopback, 53);
+            asExpected = !socket->send("x", 1) && asExpected;
+        }
+        const std::string text = out.str();
+        const bool written = write(lines[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        _exit(asExpected && written ? 0 : 1);
+    }
+    close(lines[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = read(lines[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    close(lines[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(text, "UDP: socket: 24\n"
+                    "UDP: can't set SO_REUSEADDR\n"
+                    "UDP: bind: 9\n"
+                    "UDP: connect 127.0.0.1:53: 9\n"
+                    "UDP: send: 9\n");
+}
+
+}  // namespace

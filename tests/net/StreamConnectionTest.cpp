@@ -1,0 +1,289 @@
+// StreamConnection on loopback: the connect and its notification, queued and
+// partial sends, each kind of failure reported once from the loop, and
+// callbacks that destroy the connection.
+#include "net/StreamConnection.h"
+#include "nv/ThinRunner.h"
+#include "nv/sysctlErrorStr.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <functional>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// A TCP socket on 127.0.0.1 playing the probed service. With `listening`
+// false it is bound but refuses connections.
+struct Listener {
+    explicit Listener(bool listening = true, int backlog = 16) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);  // the test never blocks
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = kLoopback;
+        socklen_t length = sizeof address;
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+        if (listening) {
+            EXPECT_EQ(listen(fd, backlog), 0);
+        }
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~Listener() {
+        if (peer >= 0) close(peer);
+        close(fd);
+    }
+    bool accepted() {
+        if (peer < 0) peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK);
+        return peer >= 0;
+    }
+    // Whatever the peer has received so far.
+    std::string drain() {
+        char buffer[65536];
+        for (ssize_t n; (n = recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) received.append(buffer, n);
+        return received;
+    }
+    int fd;
+    int peer = -1;
+    uint16_t port;
+    std::string received;
+};
+
+struct TracedConnection : StreamConnection {
+    explicit TracedConnection(int& destroyed) : destroyed(destroyed) {}
+    ~TracedConnection() override { ++destroyed; }
+    int& destroyed;
+};
+
+class StreamConnectionTest : public ::testing::Test {
+protected:
+    bool runUntil(const std::function<bool()>& done) {
+        for (int pass = 0; pass < 300 && !done(); ++pass) runner_.runOnce(10);
+        return done();
+    }
+    void runPasses(int passes) {
+        for (int pass = 0; pass < passes; ++pass) runner_.runOnce(1);
+    }
+    // The TCP probe's calling order, each notification written to `seen_`.
+    Ref<StreamConnection> openTo(uint16_t port, StreamConnection* connection = new StreamConnection) {
+        Ref<StreamConnection> held = connection;
+        held->open(kLoopback, port);
+        held->setDataCallback([this](const uint8_t* data, uint32_t length) {
+            seen_.push_back(data ? "data " + std::string(reinterpret_cast<const char*>(data), length) : "connected");
+        });
+        held->setErrorCallback([this](std::string text) { seen_.push_back("error " + text); });
+        return held;
+    }
+
+    nv::ThinRunner runner_;
+    std::vector<std::string> seen_;
+};
+
+TEST_F(StreamConnectionTest, ConnectsAndDeliversDataFromTheLoop) {
+    Listener listener;
+    Ref<StreamConnection> connection = openTo(listener.port);
+    EXPECT_TRUE(seen_.empty());  // never from inside open
+    ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
+    EXPECT_EQ(seen_, std::vector<std::string>{"connected"});
+    EXPECT_EQ(connection->events(), nv::ThinRunner::kReadable);
+
+    ASSERT_TRUE(runUntil([&] { return listener.accepted(); }));
+    ASSERT_EQ(send(listener.peer, "hello", 5, 0), 5);
+    ASSERT_TRUE(runUntil([&] { return seen_.size() == 2; }));
+    EXPECT_EQ(seen_[1], "data hello");
+}
+
+TEST_F(StreamConnectionTest, BytesQueuedDuringConnectGoOutBeforeTheNotification) {
+    Listener listener;
+    Ref<StreamConnection> connection = openTo(listener.port);
+    connection->write("hello", 5, true);
+    EXPECT_EQ(connection->queuedBytes(), 5u);
+    size_t queuedAtNotification = 99;
+    connection->setDataCallback([&](const uint8_t*, uint32_t) { queuedAtNotification = connection->queuedBytes(); });
+    ASSERT_TRUE(runUntil([&] { return queuedAtNotification != 99; }));
+    EXPECT_EQ(queuedAtNotification, 0u);
+    ASSERT_TRUE(runUntil([&] { return listener.accepted() && listener.drain() == "hello"; }));
+}
+
+// A block the socket cannot take at once: the rest waits with writability
+// watched (mask 5), and the mask drops back to 1 once it has all gone.
+TEST_F(StreamConnectionTest, PartialSendWatchesWritabilityUntilDrained) {
+    Listener listener;
+    Ref<StreamConnection> connection = openTo(listener.port);
+    std::string block(4 << 20, '\0');
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i % 251);
+    connection->write(block.data(), block.size(), true);
+    unsigned maskAtNotification = 0;
+    size_t queuedAtNotification = 0;
+    connection->setDataCallback([&](const uint8_t*, uint32_t) {
+        maskAtNotification = connection->events();
+        queuedAtNotification = connection->queuedBytes();
+    });
+    ASSERT_TRUE(runUntil([&] { return maskAtNotification != 0; }));
+    EXPECT_EQ(maskAtNotification, nv::ThinRunner::kReadable | nv::ThinRunner::kWritable);
+    EXPECT_GT(queuedAtNotification, 0u);
+    EXPECT_LT(queuedAtNotification, block.size());
+
+    ASSERT_TRUE(runUntil([&] { return listener.accepted(); }));
+    for (int round = 0; round < 2000 && listener.drain().size() < block.size(); ++round) runner_.runOnce(1);
+    EXPECT_TRUE(listener.received == block);
+    EXPECT_EQ(connection->queuedBytes(), 0u);
+    EXPECT_EQ(connection->events(), nv::ThinRunner::kReadable);
+    EXPECT_TRUE(connection->errorText().empty());
+}
+
+TEST_F(StreamConnectionTest, RefusedConnectIsReportedOnce) {
+    Listener closed(false);
+    Ref<StreamConnection> connection = openTo(closed.port);
+    ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
+    runPasses(5);
+    EXPECT_EQ(seen_, std::vector<std::string>{"error " + nv::sysctlErrorStr("connect", ECONNREFUSED)});
+    EXPECT_EQ(connection->fd(), -1);
+}
+
+TEST_F(StreamConnectionTest, PeerCloseIsReportedOnceAndLaterWritesAreDropped) {
+    Listener listener;
+    Ref<StreamConnection> connection = openTo(listener.port);
+    ASSERT_TRUE(runUntil([&] { return listener.accepted() && !seen_.empty(); }));
+    close(listener.peer);
+    listener.peer = -1;
+    ASSERT_TRUE(runUntil([&] { return seen_.size() == 2; }));
+    EXPECT_EQ(seen_[1], "error connection closed");
+
+    connection->write("late", 4, true);
+    EXPECT_EQ(connection->queuedBytes(), 0u);
+    runPasses(5);
+    EXPECT_EQ(seen_.size(), 2u);
+    EXPECT_EQ(connection->fd(), -1);
+    EXPECT_TRUE(connection->isConnected());
+}
+
+TEST_F(StreamConnectionTest, ReleaseWhileFailureIsPendingNotifiesNobody) {
+    Listener closed(false);
+    Ref<StreamConnection> connection = openTo(closed.port);
+    ASSERT_TRUE(runUntil([&] { return !connection->errorText().empty(); }));
+    EXPECT_TRUE(seen_.empty());
+    connection = nullptr;
+    runPasses(5);
+    EXPECT_TRUE(seen_.empty());
+    EXPECT_EQ(runner_.pendingTimers(), 0u);
+}
+
+// The owner may release the connection inside each kind of notification.
+TEST_F(StreamConnectionTest, EachCallbackMayDropTheLastReference) {
+    Listener listener;
+    Listener closed(false);
+    int destroyed = 0;
+    Ref<StreamConnection> onConnect = openTo(listener.port, new TracedConnection(destroyed));
+    Ref<StreamConnection> onData = openTo(listener.port, new TracedConnection(destroyed));
+    Ref<StreamConnection> onError = openTo(closed.port, new TracedConnection(destroyed));
+    const int dataFd = onData->fd();
+    onConnect->setDataCallback([&](const uint8_t*, uint32_t) { onConnect = nullptr; });
+    onData->setDataCallback([&](const uint8_t* data, uint32_t) {
+        if (data) onData = nullptr;
+    });
+    onError->setErrorCallback([&](std::string) { onError = nullptr; });
+
+    ASSERT_TRUE(runUntil([&] { return listener.accepted(); }));
+    ASSERT_TRUE(runUntil([&] { return destroyed == 2; }));  // connect and error
+    // The second connection accepted is onData's, whichever was first.
+    int other = -1;
+    ASSERT_TRUE(runUntil([&] { return other >= 0 || (other = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0; }));
+    ASSERT_EQ(send(listener.peer, "x", 1, 0), 1);
+    ASSERT_EQ(send(other, "x", 1, 0), 1);
+    ASSERT_TRUE(runUntil([&] { return destroyed == 3; }));
+    EXPECT_FALSE(runner_.isWatched(dataFd));
+    close(other);
+}
+
+// A listener whose accept queue is full drops further SYNs: the connect
+// stays unanswered, and the test clock runs out its 1000 ticks.
+TEST_F(StreamConnectionTest, UnansweredConnectTimesOutAfterTenSeconds) {
+    Listener listener(true, 0);
+    const int filler = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = kLoopback;
+    to.sin_port = htons(listener.port);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+
+    uint64_t nowMs = 0;
+    runner_.setClockForTesting([&] { return nowMs; });
+    runner_.runOnce(0);
+    Ref<StreamConnection> connection = openTo(listener.port);
+    nowMs = 9990;
+    runPasses(3);
+    EXPECT_TRUE(seen_.empty());
+    nowMs = 10000;
+    runPasses(3);
+    EXPECT_EQ(seen_, std::vector<std::string>{"error connection timeout"});
+    close(filler);
+}
+
+// A peer that closed and then reset: the next send meets EPIPE, which
+// without MSG_NOSIGNAL raises SIGPIPE. The signal is blocked here, so that
+// a fault shows as a pending signal instead of killing the test.
+TEST_F(StreamConnectionTest, SendToAResetPeerRaisesNoSignal) {
+    Listener listener;
+    Ref<StreamConnection> connection = openTo(listener.port);
+    ASSERT_TRUE(runUntil([&] { return listener.accepted() && !seen_.empty(); }));
+    close(listener.peer);  // FIN; the loop is not run, so the close is not read
+    listener.peer = -1;
+    pollfd finArrived{connection->fd(), POLLRDHUP, 0};
+    ASSERT_EQ(poll(&finArrived, 1, 2000), 1);
+    connection->write("a", 1, true);  // goes out; the closed peer answers RST
+    pollfd resetArrived{connection->fd(), 0, 0};
+    ASSERT_EQ(poll(&resetArrived, 1, 2000), 1);
+
+    sigset_t pipe, saved, pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipe, &saved);
+    connection->write("b", 1, true);
+    sigpending(&pending);
+    const bool raised = sigismember(&pending, SIGPIPE);
+    if (raised) {
+        const timespec none{0, 0};
+        sigtimedwait(&pipe, nullptr, &none);
+    }
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    EXPECT_FALSE(raised);
+    EXPECT_EQ(connection->errorText(), nv::sysctlErrorStr("send", EPIPE));
+    EXPECT_EQ(connection->fd(), -1);
+}
+
+// No descriptor to spare: the socket failure comes through the loop, and
+// nothing crashes. A forked child, so the limit stays there.
+TEST(StreamConnectionExhaustionTest, NoDescriptorIsReportedAsTheSocketFailure) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        nv::ThinRunner runner;
+        const int lowestFree = dup(0);
+        close(lowestFree);
+        const rlimit limit{static_cast<rlim_t>(lowestFree), static_cast<rlim_t>(lowestFree)};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        std::string text;
+        Ref<StreamConnection> connection = new StreamConnection;
+        connection->open(kLoopback, 9);
+        connection->setErrorCallback([&](std::string error) { text = error; });
+        const bool notInsideOpen = text.empty();
+        for (int pass = 0; pass < 10 && text.empty(); ++pass) runner.runOnce(10);
+        _exit(notInsideOpen && text == nv::sysctlErrorStr("socket", EMFILE) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
