@@ -128,22 +128,23 @@ BusClient::ReadResult BusClient::readOne(int timeoutMs, std::string* error) {
         return ReadResult::failed;
     }
     Deadline deadline(timeoutMs);
-    for (;;) {
+    ssize_t n;
+    // Try first, poll only when nothing is there: with many requests in
+    // flight the next reply has usually arrived already.
+    while ((n = recv(fd_, buffer_.data(), buffer_.size(), MSG_TRUNC | MSG_DONTWAIT)) < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            *error = systemError("recv");
+            dropConnection();
+            return ReadResult::failed;
+        }
         pollfd p{fd_, POLLIN, 0};
         int rc = poll(&p, 1, deadline.left());
         if (rc < 0 && errno != EINTR) {
             *error = systemError("poll");
             return ReadResult::failed;
         }
-        if (rc > 0) break;
         if (rc == 0) return ReadResult::timedOut;
-    }
-    ssize_t n = recv(fd_, buffer_.data(), buffer_.size(), MSG_TRUNC | MSG_DONTWAIT);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return ReadResult::timedOut;
-        *error = systemError("recv");
-        dropConnection();
-        return ReadResult::failed;
     }
     if (n == 0) {
         *error = "the service closed the bus connection";
