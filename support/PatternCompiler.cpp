@@ -54,6 +54,21 @@ bool isShorthand(uint8_t c) {
     }
 }
 
+// A rough rank of how often a byte turns up in service banners and
+// protocol text (higher: more often), to pick the byte of a literal that a
+// search should look for first. A letter of either case counts as both.
+int commonness(uint8_t byte, bool eitherCase) {
+    int rank;
+    if (byte == ' ') rank = 7;
+    else if (byte >= 'a' && byte <= 'z') rank = std::strchr("etaoinsrhlcdu", byte) ? 6 : 5;
+    else if (byte >= 'A' && byte <= 'Z') rank = 4;
+    else if (isDigit(byte) || byte == '\r' || byte == '\n') rank = 4;
+    else if (byte == '.' || byte == ',' || byte == '-' || byte == ':' || byte == '/' || byte == '=') rank = 3;
+    else if (byte >= 0x20 && byte < 0x7f) rank = 2;
+    else rank = 1;  // control bytes and bytes above 0x7e
+    return eitherCase ? rank + 2 : rank;
+}
+
 int popcount(const uint8_t* set) {
     int n = 0;
     for (size_t i = 0; i < kClassSize; ++i) n += __builtin_popcount(set[i]);
@@ -560,10 +575,27 @@ void PatternCompiler::writeHeader() {
                 if (bitmapHas(firstBytes, static_cast<uint8_t>(b))) area_[kFirstByteAt] = static_cast<uint8_t>(b);
         }
     }
+    // The straight run of literal bytes at the start: every thread started
+    // at a position must meet them there, whatever the rest of the program.
     uint32_t prefixLength = 0;
-    for (uint32_t pc = 0; pc < count_ && prefixLength < kMaxPrefix && instruction(pc)[0] == kOpByte; ++pc)
-        area_[kPrefixAt + prefixLength++] = instruction(pc)[1];
-    area_[kPrefixLengthAt] = static_cast<uint8_t>(prefixLength >= 2 ? prefixLength : 0);
+    uint32_t fold = 0;
+    uint32_t rare = 0;
+    for (uint32_t pc = 0; pc < count_ && prefixLength < kMaxPrefix; ++pc) {
+        const uint8_t* in = instruction(pc);
+        if (in[0] != kOpByte && in[0] != kOpByteFold) break;
+        if (in[0] == kOpByteFold) fold |= 1u << prefixLength;
+        if (prefixLength > 0 &&
+            commonness(in[1], in[0] == kOpByteFold) < commonness(area_[kPrefixAt + rare], fold >> rare & 1))
+            rare = prefixLength;
+        area_[kPrefixAt + prefixLength++] = in[1];
+    }
+    if (prefixLength >= 2) {
+        area_[kPrefixLengthAt] = static_cast<uint8_t>(prefixLength);
+        store16(area_ + kPrefixFoldAt, fold);
+        area_[kPrefixRareAt] = static_cast<uint8_t>(rare);
+    } else {
+        std::memset(area_ + kPrefixAt, 0, kMaxPrefix);
+    }
 
     store16(area_ + kCountAt, count_);
     area_[kClassCountAt] = static_cast<uint8_t>(classCount_);

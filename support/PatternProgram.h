@@ -9,9 +9,13 @@
 //   4   u16          instruction count (the last instruction is always Match)
 //   6   u8           class table count
 //   7   u8           flags (kFlag*)
-//   8   u8           length of the literal every match starts with (0..16)
+//   8   u8           length of the literal every match starts with (0 or 2..16)
 //   9   u8           the single byte a match can start with (kFlagOneFirstByte)
-//   16  16 bytes     that literal
+//   10  u16          which bytes of the literal match either ASCII case
+//                    (bit i for byte i; those bytes are held in lower case)
+//   12  u8           index of the literal's byte to search for first: the
+//                    one likely rarest in text
+//   16  16 bytes     the literal
 //   32  32 bytes     bitmap of the bytes a match can start with
 //   64  32 bytes     per class table: bitmap of the bytes the class accepts
 //   ..  4 bytes      per instruction: op, arg, u16 target
@@ -40,6 +44,8 @@ constexpr size_t kClassCountAt = 6;
 constexpr size_t kFlagsAt = 7;
 constexpr size_t kPrefixLengthAt = 8;
 constexpr size_t kFirstByteAt = 9;
+constexpr size_t kPrefixFoldAt = 10;
+constexpr size_t kPrefixRareAt = 12;
 constexpr size_t kPrefixAt = 16;
 constexpr size_t kFirstBytesAt = 32;
 
@@ -104,6 +110,8 @@ public:
     uint8_t flags() const { return area_[kFlagsAt]; }
     uint32_t prefixLength() const { return area_[kPrefixLengthAt]; }
     const uint8_t* prefix() const { return area_ + kPrefixAt; }
+    uint32_t prefixFold() const { return load16(area_ + kPrefixFoldAt); }
+    uint32_t prefixRare() const { return area_[kPrefixRareAt]; }
     uint8_t firstByte() const { return area_[kFirstByteAt]; }
     const uint8_t* firstBytes() const { return area_ + kFirstBytesAt; }
 

@@ -94,15 +94,53 @@ bool PatternScan::step(const PatternProgram& program, const uint32_t* from, int 
     return false;
 }
 
+namespace {
+
+// Whether the literal of the program starts at `at` (all of it in range).
+bool prefixAt(const PatternProgram& program, const uint8_t* at) {
+    const uint8_t* prefix = program.prefix();
+    uint32_t fold = program.prefixFold();
+    for (uint32_t i = 0; i < program.prefixLength(); ++i) {
+        uint8_t b = (fold >> i & 1) ? static_cast<uint8_t>(at[i] | 0x20) : at[i];
+        if (b != prefix[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 // The first position at or after `at` where a match can start, or `end`.
 // Only called when no thread is alive, so every position skipped would only
 // have started a new thread that dies at once.
 const uint8_t* PatternScan::skipAhead(const PatternProgram& program, const uint8_t* at, const uint8_t* end) {
     uint32_t length = program.prefixLength();
     if (length >= 2 && static_cast<size_t>(end - at) >= length) {
-        const void* found = memmem(at, static_cast<size_t>(end - at), program.prefix(), length);
-        if (found) return static_cast<const uint8_t*>(found);
-        // A prefix cut by the end of this chunk can only start in its last
+        // Look for the literal's rarest byte, then check the whole literal
+        // around it. For a byte of either case, keep the next place of each
+        // case, so that no stretch of text is searched twice.
+        uint32_t rare = program.prefixRare();
+        uint8_t lower = program.prefix()[rare];
+        bool eitherCase = program.prefixFold() >> rare & 1;
+        uint8_t upper = eitherCase ? static_cast<uint8_t>(lower - 32) : lower;
+        const uint8_t* from = at + rare;
+        const uint8_t* to = end - length + rare + 1;  // past the last place where all of it fits
+        const uint8_t* nextLower = nullptr;
+        const uint8_t* nextUpper = nullptr;
+        while (from < to) {
+            if (!nextLower || nextLower < from) {
+                const void* found = std::memchr(from, lower, static_cast<size_t>(to - from));
+                nextLower = found ? static_cast<const uint8_t*>(found) : to;
+            }
+            if (eitherCase && (!nextUpper || nextUpper < from)) {
+                const void* found = std::memchr(from, upper, static_cast<size_t>(to - from));
+                nextUpper = found ? static_cast<const uint8_t*>(found) : to;
+            }
+            const uint8_t* hit = eitherCase && nextUpper < nextLower ? nextUpper : nextLower;
+            if (hit == to) break;
+            if (prefixAt(program, hit - rare)) return hit - rare;
+            from = hit + 1;
+        }
+        // A literal cut by the end of this chunk can only start in its last
         // length - 1 bytes; those go through the first-byte test below.
         at = end - (length - 1);
     }

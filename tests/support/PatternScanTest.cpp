@@ -119,15 +119,22 @@ TEST(PatternScanTest, EmptyChunkStillTestsTheTextHeld) {
 // The skip-ahead must not lose a literal cut by a chunk's end, wherever
 // the cut falls, nor one that starts right where a chunk starts.
 TEST(PatternScanTest, LiteralPrefixCutAnywhereIsFound) {
-    for (std::string pattern : {"SSH-2\\.0", "(?i)ssh-2\\.0", "S[S]H-2\\.0", "\\bSSH-2\\.0"}) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"SSH-2\\.0", "SSH-2.0"},   {"(?i)ssh-2\\.0", "sSh-2.0"}, {"S[S]H-2\\.0", "SSH-2.0"},
+        {"\\bSSH-2\\.0", "SSH-2.0"}, {"(?i)qxyzq", "QxYzq"},      {"(?i)ab:cd", "aB:Cd"},
+    };
+    for (const auto& [pattern, needle] : cases) {
         std::vector<uint8_t> area = compile(pattern);
-        std::string text = std::string(100, 'S') + "xSSH-SSH-2.0";
+        // Near misses first: the literal's bytes, and its prefixes, again and again.
+        std::string text = std::string(40, needle[0]) + std::string(needle, 3) + "x" + std::string(20, needle[1]) +
+                           std::string(needle, 4) + "#" + needle;
         for (size_t cut = 0; cut <= text.size(); ++cut) {
             PatternScan scan(area.data());
             scan.feed(bytes(text), bytes(text) + cut);
             scan.feed(bytes(text) + cut, bytes(text) + text.size());
             EXPECT_TRUE(scan.matches()) << pattern << " cut at " << cut;
         }
+        EXPECT_FALSE(wholeMatch(area, text.substr(0, text.size() - std::string(needle).size()))) << pattern;
     }
 }
 
