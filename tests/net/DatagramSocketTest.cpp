@@ -81,8 +81,12 @@ protected:
         return lines;
     }
     bool runUntil(const std::function<bool()>& done) {
-        for (int pass = 0; pass < 200 && !done(); ++pass) runner_.runOnce(10);
-        return done();
+        // Each check runs once: `done` may consume what it looks for.
+        for (int pass = 0;; ++pass) {
+            if (done()) return true;
+            if (pass == 200) return false;
+            runner_.runOnce(10);
+        }
     }
     void record(DatagramSocket& socket) {
         socket.setReceiveCallback([this](const DatagramRecord& r) {

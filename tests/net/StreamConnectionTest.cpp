@@ -67,8 +67,12 @@ struct TracedConnection : StreamConnection {
 class StreamConnectionTest : public ::testing::Test {
 protected:
     bool runUntil(const std::function<bool()>& done) {
-        for (int pass = 0; pass < 300 && !done(); ++pass) runner_.runOnce(10);
-        return done();
+        // Each check runs once: `done` may consume what it looks for.
+        for (int pass = 0;; ++pass) {
+            if (done()) return true;
+            if (pass == 300) return false;
+            runner_.runOnce(10);
+        }
     }
     void runPasses(int passes) {
         for (int pass = 0; pass < passes; ++pass) runner_.runOnce(1);

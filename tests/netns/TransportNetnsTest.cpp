@@ -1,0 +1,151 @@
+// The transports against a far host of the test's own network: refused,
+// silent and unreachable hosts, and datagrams that come back from it.
+#include "net/DatagramSocket.h"
+#include "net/StreamConnection.h"
+#include "nv/ThinRunner.h"
+#include "nv/sysctlErrorStr.h"
+#include "tests/harness/NetNamespace.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// No route leads there from the near host: nothing ever leaves for it.
+const uint32_t kUnroutable = htonl(0x0ad60001);  // 10.214.0.1
+
+class TransportNetnsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!network_.ok()) GTEST_SKIP() << network_.error();
+        ASSERT_TRUE(network_.enterNear());
+        runner_ = std::make_unique<nv::ThinRunner>();
+    }
+    void TearDown() override {
+        runner_.reset();
+        network_.leave();
+    }
+    // A UDP socket of the far host, on `port` (0: any), answering nothing.
+    int farUdpSocket(uint16_t port = 0) {
+        EXPECT_TRUE(network_.enterFar());
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = NetNamespace::farAddress();
+        address.sin_port = htons(port);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_TRUE(network_.enterNear());
+        return fd;
+    }
+    bool runUntil(const std::function<bool()>& done, int passes = 300) {
+        // Each check runs once: `done` may consume what it looks for.
+        for (int pass = 0;; ++pass) {
+            if (done()) return true;
+            if (pass == passes) return false;
+            runner_->runOnce(10);
+        }
+    }
+    Ref<StreamConnection> connectTo(uint32_t address, uint16_t port) {
+        Ref<StreamConnection> connection = new StreamConnection;
+        connection->open(address, port);
+        connection->setDataCallback([this](const uint8_t*, uint32_t) { seen_.push_back("connected"); });
+        connection->setErrorCallback([this](std::string text) { seen_.push_back(text); });
+        return connection;
+    }
+
+    NetNamespace network_;
+    std::unique_ptr<nv::ThinRunner> runner_;
+    std::vector<std::string> seen_;
+};
+
+TEST_F(TransportNetnsTest, ClosedPortOnTheFarHostRefusesTheConnect) {
+    Ref<StreamConnection> connection = connectTo(NetNamespace::farAddress(), 80);
+    ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
+    runUntil([] { return false; }, 3);
+    EXPECT_EQ(seen_, std::vector<std::string>{nv::sysctlErrorStr("connect", ECONNREFUSED)});
+}
+
+// The one slow test: real time, while the silent host ignores the SYN and
+// its retransmissions, until the connect timer's 10 s run out.
+TEST_F(TransportNetnsTest, SilentHostRunsOutTheConnectTimer) {
+    ASSERT_TRUE(network_.silenceFar());
+    Ref<StreamConnection> connection = connectTo(NetNamespace::farAddress(), 80);
+    ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }, 1500));
+    runUntil([] { return false; }, 3);
+    EXPECT_EQ(seen_, std::vector<std::string>{"connection timeout"});
+    EXPECT_EQ(connection->fd(), -1);
+}
+
+TEST_F(TransportNetnsTest, UnroutableHostFailsInsideOpenAndIsToldFromTheLoop) {
+    Ref<StreamConnection> connection = connectTo(kUnroutable, 80);
+    EXPECT_TRUE(seen_.empty());
+    EXPECT_FALSE(connection->errorText().empty());
+    ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
+    EXPECT_EQ(seen_, std::vector<std::string>{nv::sysctlErrorStr("connect", ENETUNREACH)});
+
+    std::ostringstream out;
+    std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+    Ref<DatagramSocket> socket = new DatagramSocket;
+    socket->open();
+    socket->bind();
+    socket->connect(kUnroutable, 53);
+    std::cout.rdbuf(saved);
+    EXPECT_EQ(out.str(), "UDP: connect 10.214.0.1:53: 101\n");
+    EXPECT_EQ(socket->fd(), -1);
+}
+
+// An answer from the far host carries its address; a closed far port comes
+// back as ECONNREFUSED; a silent far host yields nothing at all.
+TEST_F(TransportNetnsTest, DatagramsFromTheFarHost) {
+    std::vector<DatagramRecord> seen;
+    auto probe = [&](uint16_t port) {
+        Ref<DatagramSocket> socket = new DatagramSocket;
+        socket->open();
+        socket->bind();
+        socket->connect(NetNamespace::farAddress(), port);
+        socket->setReceiveCallback([&](const DatagramRecord& record) {
+            seen.push_back(record);
+            seen.back().data = nullptr;  // the bytes go with the call
+        });
+        EXPECT_TRUE(socket->send("?", 1));
+        return socket;
+    };
+
+    const int far = farUdpSocket();
+    sockaddr_in farAddress{};
+    socklen_t length = sizeof farAddress;
+    getsockname(far, reinterpret_cast<sockaddr*>(&farAddress), &length);
+    Ref<DatagramSocket> answered = probe(ntohs(farAddress.sin_port));
+    sockaddr_in from{};
+    char byte;
+    ASSERT_TRUE(runUntil([&] {
+        length = sizeof from;
+        return recvfrom(far, &byte, 1, 0, reinterpret_cast<sockaddr*>(&from), &length) == 1;
+    }));
+    ASSERT_EQ(sendto(far, "!", 1, 0, reinterpret_cast<sockaddr*>(&from), length), 1);
+    ASSERT_TRUE(runUntil([&] { return seen.size() == 1; }));
+    EXPECT_FALSE(seen[0].failed);
+    EXPECT_EQ(seen[0].sourceAddress, NetNamespace::farAddress());
+    EXPECT_EQ(seen[0].sourcePort, ntohs(farAddress.sin_port));
+    close(far);
+
+    Ref<DatagramSocket> refused = probe(9);
+    ASSERT_TRUE(runUntil([&] { return seen.size() == 2; }));
+    EXPECT_TRUE(seen[1].failed);
+    EXPECT_EQ(seen[1].error, ECONNREFUSED);
+
+    ASSERT_TRUE(network_.silenceFar());
+    Ref<DatagramSocket> ignored = probe(9);
+    runUntil([] { return false; }, 30);
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+}  // namespace
