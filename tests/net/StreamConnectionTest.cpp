@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <dlfcn.h>
 #include <functional>
 #include <poll.h>
 #include <sys/resource.h>
@@ -21,6 +22,26 @@
 namespace {
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// A connect on loopback is still in progress when the call returns; this
+// makes the C library's connect wait it out instead, so that a connect
+// "succeeds at once".
+bool connectCompletesAtOnce = false;
+
+}  // namespace
+
+// Stands in for the C library's connect within this test program.
+extern "C" int connect(int fd, const sockaddr* address, socklen_t length)
+{
+    using Connect = int (*)(int, const sockaddr*, socklen_t);
+    static const auto next = reinterpret_cast<Connect>(dlsym(RTLD_NEXT, "connect"));
+    const int result = next(fd, address, length);
+    if (!connectCompletesAtOnce || result == 0 || errno != EINPROGRESS) return result;
+    pollfd completed{fd, POLLOUT, 0};
+    return poll(&completed, 1, 2000) == 1 ? 0 : result;
+}
+
+namespace {
 
 // A TCP socket on 127.0.0.1 playing the probed service. With `listening`
 // false it is bound but refuses connections.
@@ -104,6 +125,23 @@ TEST_F(StreamConnectionTest, ConnectsAndDeliversDataFromTheLoop) {
     ASSERT_EQ(send(listener.peer, "hello", 5, 0), 5);
     ASSERT_TRUE(runUntil([&] { return seen_.size() == 2; }));
     EXPECT_EQ(seen_[1], "data hello");
+}
+
+// The owner finishes its set-up after open; the completion still comes from
+// the loop, once, though both the writability report and the deferral
+// timer could deliver it.
+TEST_F(StreamConnectionTest, ConnectThatSucceedsAtOnceIsReportedFromTheLoop) {
+    Listener listener;
+    connectCompletesAtOnce = true;
+    Ref<StreamConnection> connection = openTo(listener.port);
+    connectCompletesAtOnce = false;
+    EXPECT_FALSE(connection->isConnected());
+    connection->write("hi", 2, true);
+    ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
+    runPasses(3);
+    EXPECT_EQ(seen_, std::vector<std::string>{"connected"});
+    EXPECT_EQ(runner_.pendingTimers(), 0u);  // nor is the 10 s limit left armed
+    ASSERT_TRUE(runUntil([&] { return listener.accepted() && listener.drain() == "hi"; }));
 }
 
 TEST_F(StreamConnectionTest, BytesQueuedDuringConnectGoOutBeforeTheNotification) {
