@@ -254,6 +254,26 @@ TEST_F(BusTest, VanishedClientLosesOnlyItsOwnReplies) {
     EXPECT_EQ(call(staying, cmd(kStats)).get<nv::u32_id>(1), 6u);
 }
 
+// Past 256 clients a newcomer is closed at once; a free place is taken again.
+TEST_F(BusTest, ClientsBeyondTheLimitAreTurnedAway) {
+    ForkedService service(bus);
+    ASSERT_TRUE(service.ready()) << service.startLine;
+    std::vector<std::unique_ptr<nv::BusClient>> clients;
+    for (int i = 0; i <= 256; ++i) {
+        clients.push_back(std::make_unique<nv::BusClient>());
+        connect(*clients.back());
+    }
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(call(*clients[i], cmd(kEcho, 1)).get<nv::u32_id>(1), 1u) << i;
+    message reply;
+    std::string error;
+    EXPECT_FALSE(clients[256]->call(cmd(kEcho), 0, &reply, kWaitMs, &error));
+    EXPECT_FALSE(clients[256]->connected()) << error;
+    clients[0]->close();
+    waitUntilIdle(*clients[1]);
+    connect(*clients[256]);
+    EXPECT_EQ(call(*clients[256], cmd(kEcho, 2)).get<nv::u32_id>(1), 2u);
+}
+
 int rawConnect(const std::string& path) {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
