@@ -2,6 +2,7 @@
 // each failed step, and destruction from inside the callback.
 #include "net/DatagramSocket.h"
 #include "nv/ThinRunner.h"
+#include "tests/harness/UdpPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -31,36 +32,8 @@ struct Seen {
     int error;
 };
 
-// A plain UDP socket on 127.0.0.1 playing the probed service.
-struct Peer {
-    Peer() {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = kLoopback;
-        socklen_t length = sizeof address;
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-    }
-    ~Peer() { close(fd); }
-    void sendTo(uint16_t toPort, const std::string& bytes) const {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = kLoopback;
-        to.sin_port = htons(toPort);
-        EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-                  static_cast<ssize_t>(bytes.size()));
-    }
-    int fd;
-    uint16_t port;
-};
-
-uint16_t localPort(int fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+std::vector<uint8_t> bytes(const std::string& text) {
+    return {text.begin(), text.end()};
 }
 
 // Counts its destructions, to tell when a release destroyed it.
@@ -95,14 +68,21 @@ protected:
                              r.sourceAddress, r.sourcePort, r.error});
         });
     }
-    // The UDP probe's calling order.
-    Ref<DatagramSocket> connectedTo(uint32_t address, uint32_t port) {
-        Ref<DatagramSocket> socket = new DatagramSocket;
-        socket->open();
-        socket->bind();
-        socket->connect(address, port);
-        record(*socket);
-        return socket;
+    // The UDP probe's calling order, callback last (when wanted).
+    Ref<DatagramSocket> connectedTo(uint32_t address, uint32_t port, DatagramSocket* socket = new DatagramSocket,
+                                    bool recorded = true) {
+        Ref<DatagramSocket> held = socket;
+        held->open();
+        held->bind();
+        held->connect(address, port);
+        if (recorded) record(*held);
+        return held;
+    }
+    // The peer learns the socket's address from a first datagram.
+    void greet(DatagramSocket& socket) {
+        ASSERT_TRUE(socket.send("?", 1));
+        std::vector<uint8_t> datagram;
+        ASSERT_TRUE(peer_.receive(&datagram, 2000));
     }
 
     void releaseHeld() {
@@ -111,6 +91,7 @@ protected:
     }
 
     nv::ThinRunner runner_;
+    UdpPeer peer_{"127.0.0.1", 0};
     Ref<DatagramSocket> held_;
     int heldFd_ = -1;
     bool watchedAfterRelease_ = true;
@@ -120,29 +101,29 @@ protected:
 };
 
 TEST_F(DatagramSocketTest, DeliversEachDatagramWithItsSource) {
-    Peer peer;
-    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer.port);
-    ASSERT_TRUE(socket->send("ping", 4));
-    char buffer[8];
-    EXPECT_EQ(recv(peer.fd, buffer, sizeof buffer, 0), 4);
-
-    peer.sendTo(localPort(socket->fd()), "pong");
+    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer_.port());
+    greet(*socket);
+    ASSERT_TRUE(peer_.reply(bytes("pong")));
     ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
     EXPECT_FALSE(seen_[0].failed);
     EXPECT_EQ(seen_[0].bytes, "pong");
     EXPECT_EQ(seen_[0].sourceAddress, kLoopback);
-    EXPECT_EQ(seen_[0].sourcePort, peer.port);
+    EXPECT_EQ(seen_[0].sourcePort, peer_.port());
     EXPECT_EQ(seen_[0].error, 0);
-    EXPECT_EQ(takeLines(), "");
+
+    const std::vector<char> huge(70000, 'x');  // more than a datagram holds
+    EXPECT_FALSE(socket->send(huge.data(), huge.size()));
+    EXPECT_NE(socket->fd(), -1);
+    EXPECT_EQ(takeLines(), "UDP: send: 90\n");
 }
 
 TEST_F(DatagramSocketTest, CutsLongDatagramsAndTellsEmptyOnesFromErrors) {
-    Peer peer;
-    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer.port);
+    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer_.port());
+    greet(*socket);
     std::string longDatagram(5000, '\0');
     for (size_t i = 0; i < longDatagram.size(); ++i) longDatagram[i] = static_cast<char>(i * 7);
-    peer.sendTo(localPort(socket->fd()), longDatagram);
-    peer.sendTo(localPort(socket->fd()), "");
+    ASSERT_TRUE(peer_.reply(bytes(longDatagram)));
+    ASSERT_TRUE(peer_.reply({}));
     ASSERT_TRUE(runUntil([&] { return seen_.size() == 2; }));
 
     EXPECT_EQ(seen_[0].length, 4096);
@@ -159,8 +140,8 @@ TEST_F(DatagramSocketTest, CutsLongDatagramsAndTellsEmptyOnesFromErrors) {
     // the connected socket reads as ECONNREFUSED.
     uint16_t closedPort;
     {
-        Peer gone;
-        closedPort = gone.port;
+        UdpPeer gone("127.0.0.1", 0);
+        closedPort = gone.port();
     }
     Ref<DatagramSocket> refused = connectedTo(kLoopback, closedPort);
     ASSERT_TRUE(refused->send("x", 1));
@@ -170,8 +151,7 @@ TEST_F(DatagramSocketTest, CutsLongDatagramsAndTellsEmptyOnesFromErrors) {
 }
 
 TEST_F(DatagramSocketTest, ReadThatFindsNothingFailsInsteadOfBlocking) {
-    Peer peer;
-    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer.port);
+    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer_.port());
     socket->onReadable(socket->fd(), nv::ThinRunner::kReadable);  // would hang if blocking
     ASSERT_EQ(seen_.size(), 1u);
     EXPECT_TRUE(seen_[0].failed);
@@ -179,16 +159,14 @@ TEST_F(DatagramSocketTest, ReadThatFindsNothingFailsInsteadOfBlocking) {
 }
 
 TEST_F(DatagramSocketTest, DatagramWithoutCallbackIsReadAndDropped) {
-    Ref<DatagramSocket> socket = new DatagramSocket;
-    ASSERT_TRUE(socket->open());
-    ASSERT_TRUE(socket->bind());
-    Peer peer;
-    peer.sendTo(localPort(socket->fd()), "early");
+    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer_.port(), new DatagramSocket, false);
+    greet(*socket);
+    ASSERT_TRUE(peer_.reply(bytes("early")));
     char byte;
     ASSERT_TRUE(runUntil([&] { return recv(socket->fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0; }));
 
     record(*socket);
-    peer.sendTo(localPort(socket->fd()), "late");
+    ASSERT_TRUE(peer_.reply(bytes("late")));
     ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
     EXPECT_EQ(seen_[0].bytes, "late");
 }
@@ -197,13 +175,11 @@ TEST_F(DatagramSocketTest, DatagramWithoutCallbackIsReadAndDropped) {
 // nothing of the destroyed callback object is touched afterwards.
 TEST_F(DatagramSocketTest, CallbackMayDropTheLastReference) {
     int destroyed = 0;
-    held_ = new TracedSocket(destroyed);
-    held_->open();
-    held_->bind();
+    held_ = connectedTo(kLoopback, peer_.port(), new TracedSocket(destroyed), false);
     heldFd_ = held_->fd();
     held_->setReceiveCallback([this](const DatagramRecord&) { releaseHeld(); });
-    Peer peer;
-    peer.sendTo(localPort(heldFd_), "bye");
+    greet(*held_);
+    ASSERT_TRUE(peer_.reply(bytes("bye")));
     ASSERT_TRUE(runUntil([&] { return destroyed == 1; }));
     EXPECT_FALSE(watchedAfterRelease_);
 }
@@ -232,16 +208,6 @@ TEST_F(DatagramSocketTest, FailedConnectClosesTheSocket) {
     EXPECT_EQ(socket->fd(), -1);
     EXPECT_FALSE(runner_.isWatched(fd));
     EXPECT_EQ(takeLines(), "UDP: connect 255.255.255.255:9: 13\n");
-}
-
-TEST_F(DatagramSocketTest, OversizedSendFailsAndKeepsTheSocket) {
-    Peer peer;
-    Ref<DatagramSocket> socket = connectedTo(kLoopback, peer.port);
-    const int fd = socket->fd();
-    const std::vector<char> huge(70000, 'x');
-    EXPECT_FALSE(socket->send(huge.data(), huge.size()));
-    EXPECT_EQ(socket->fd(), fd);
-    EXPECT_EQ(takeLines(), "UDP: send: 90\n");
 }
 
 // Without a descriptor to spare, open fails and every later step writes its
