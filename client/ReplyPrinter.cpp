@@ -52,7 +52,10 @@ std::string json(const nv::message& reply) {
     std::string out = "{\"result\":\"success\",\"elapsed\":" + elapsedText(reply);
     for (const auto& f : reply.fields()) {
         if (f.key == field::elapsed) continue;
-        out += "," + jsonString(fieldName(f.key)) + ":" + fieldValue(f);
+        out += ',';
+        out += jsonString(fieldName(f.key));
+        out += ':';
+        out += fieldValue(f);
     }
     return out + "}";
 }
@@ -69,7 +72,10 @@ std::string text(const nv::message& reply) {
     std::string out = "success elapsed=" + elapsedText(reply) + "ms";
     for (const auto& f : reply.fields()) {
         if (f.key == field::elapsed) continue;
-        out += " " + fieldName(f.key) + "=" + fieldValue(f);
+        out += ' ';
+        out += fieldName(f.key);
+        out += '=';
+        out += fieldValue(f);
     }
     return out;
 }

@@ -144,6 +144,9 @@ TEST_F(TcpProbeTest, ManyConcurrentProbesEachGetExactlyOneReply) {
     }, 2 * kEach);
     TcpPeer closer("127.0.0.1", [](int) {}, kEach);
     uint16_t refused = closedTcpPort();
+    // A round trip first, so that the service has accepted this connection
+    // before its descriptors are counted.
+    call(probe(0, 0));
     size_t before = openDescriptors(service.pid());
 
     std::map<uint32_t, int> kindOf;
