@@ -120,6 +120,8 @@ TEST_F(StreamConnectionTest, ConnectsAndDeliversDataFromTheLoop) {
     ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
     EXPECT_EQ(seen_, std::vector<std::string>{"connected"});
     EXPECT_EQ(connection->events(), nv::ThinRunner::kReadable);
+    connection->write("", 0, true);  // nothing to send: not a closed connection
+    EXPECT_TRUE(connection->errorText().empty());
 
     ASSERT_TRUE(runUntil([&] { return listener.accepted(); }));
     ASSERT_EQ(send(listener.peer, "hello", 5, 0), 5);
