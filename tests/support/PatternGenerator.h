@@ -19,13 +19,7 @@ public:
 
 private:
     void alternation(std::string& out, int depth);
-    void concat(std::string& out, int depth);
     void piece(std::string& out, int depth);
-    void atom(std::string& out, int depth, bool& repeatable);
-    void literal(std::string& out);
-    void classExpression(std::string& out);
-    void quantifier(std::string& out);
-    uint8_t alphabetByte();
 
     std::mt19937 random_;
 };
