@@ -34,6 +34,7 @@ sockaddr_in ipv4Address(uint32_t networkOrderAddress, uint32_t port)
 
 DatagramSocket::~DatagramSocket()
 {
+    if (destroyed_) *destroyed_ = true;
     if (fd_ >= 0) {
         if (nv::ThinRunner* runner = nv::getRunner()) runner->removeSocket(fd_);
         ::close(fd_);
@@ -113,27 +114,53 @@ void DatagramSocket::setReceiveCallback(ReceiveCallback callback)
 
 void DatagramSocket::onReadable(int descriptor, unsigned /*events*/)
 {
-    uint8_t buffer[kReceiveSize];
-    sockaddr_in source{};
-    socklen_t sourceLength = sizeof source;
-    const ssize_t received = ::recvfrom(descriptor, buffer, sizeof buffer, 0,
-                                        reinterpret_cast<sockaddr*>(&source), &sourceLength);
-    const int err = received < 0 ? errno : 0;
-    if (!receiveCallback_) return;  // consumed and dropped
+    for (uint32_t read = 0; read < readsPerReport_; ++read) {
+        uint8_t buffer[kReceiveSize];
+        sockaddr_in source{};
+        socklen_t sourceLength = sizeof source;
+        const ssize_t received = ::recvfrom(descriptor, buffer, sizeof buffer, 0,
+                                            reinterpret_cast<sockaddr*>(&source), &sourceLength);
+        const int err = received < 0 ? errno : 0;
+        // After the first read, an empty queue just ends the report.
+        if (read > 0 && received < 0 && err == EAGAIN) return;
+        if (!receiveCallback_) {
+            if (received < 0) return;
+            continue;  // consumed and dropped
+        }
 
-    DatagramRecord record;
-    if (received > 0) {
-        record.failed = false;
-        record.length = static_cast<int32_t>(received);
-        record.data = buffer;
-        record.sourceAddress = source.sin_addr.s_addr;
-        record.sourcePort = ntohs(source.sin_port);
-    } else {
-        record.error = err;  // 0 for a datagram of length 0
+        DatagramRecord record;
+        if (received > 0) {
+            record.failed = false;
+            record.length = static_cast<int32_t>(received);
+            record.data = buffer;
+            record.sourceAddress = source.sin_addr.s_addr;
+            record.sourcePort = ntohs(source.sin_port);
+        } else {
+            record.error = err;  // 0 for a datagram of length 0
+        }
+        if (readsPerReport_ == 1) {
+            // Last step: the callback may release this socket and so destroy
+            // it, the callback object included; nothing of *this is touched
+            // afterwards.
+            receiveCallback_(record);
+            return;
+        }
+        bool destroyed = false;
+        destroyed_ = &destroyed;
+        receiveCallback_(record);
+        if (destroyed) return;
+        destroyed_ = nullptr;
+        if (received < 0) return;  // an error: the next report will tell more
     }
-    // Last step: the callback may release this socket and so destroy it,
-    // the callback object included; nothing of *this is touched afterwards.
-    receiveCallback_(record);
+}
+
+void DatagramSocket::absorbBursts(int bufferBytes, uint32_t reads)
+{
+    if (fd_ >= 0 &&
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bufferBytes, sizeof bufferBytes) != 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
+    }
+    readsPerReport_ = reads > 0 ? reads : 1;
 }
 
 void DatagramSocket::closeDescriptor()

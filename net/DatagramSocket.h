@@ -42,6 +42,13 @@ public:
 
     void setReceiveCallback(ReceiveCallback callback);
 
+    // For a socket that many peers answer at once (the shared endpoint): a
+    // larger kernel receive buffer, so that a burst of answers is not dropped
+    // before the loop gets to it (forced past the system's cap where the
+    // process may do so), and up to `reads` datagrams taken per readiness
+    // report instead of one. Best effort: a refusal leaves the defaults.
+    void absorbBursts(int bufferBytes, uint32_t reads);
+
     // -1 while the socket has no descriptor. The shared endpoint sends on it
     // directly with sendto.
     int fd() const { return fd_; }
@@ -57,4 +64,8 @@ private:
 
     ReceiveCallback receiveCallback_;
     int fd_ = -1;
+    uint32_t readsPerReport_ = 1;
+    // Set while a callback runs that may destroy this socket: the
+    // destructor raises it, and the read loop stops.
+    bool* destroyed_ = nullptr;
 };

@@ -16,6 +16,7 @@ NetbiosEndpoint* NetbiosEndpoint::create() {
     socket->open();
     endpoint->socket = socket;
     socket->bind();
+    socket->absorbBursts(kReceiveBufferBytes, kReadsPerReport);
     socket->setReceiveCallback([endpoint](const DatagramRecord& record) { endpoint->onDatagram(record); });
     return endpoint;
 }

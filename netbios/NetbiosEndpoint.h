@@ -13,6 +13,10 @@
 class NetbiosEndpoint {
 public:
     static constexpr uint32_t kQueryIds = 65000;
+    // Answers to many lookups come back together: room for a burst of them
+    // in the kernel, and a batch of them read per readiness report.
+    static constexpr int kReceiveBufferBytes = 4 << 20;
+    static constexpr uint32_t kReadsPerReport = 64;
 
     // Creates the endpoint with its socket opened, bound to a port the
     // system chooses, and wired to the response handler. Failures to open

@@ -24,6 +24,10 @@ UdpPeer::~UdpPeer() {
     if (fd_ >= 0) close(fd_);
 }
 
+void UdpPeer::setReceiveBuffer(int bytes) {
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+}
+
 uint16_t UdpPeer::port() const {
     sockaddr_in local{};
     socklen_t length = sizeof local;

@@ -17,6 +17,8 @@ public:
     UdpPeer& operator=(const UdpPeer&) = delete;
 
     bool ok() const { return fd_ >= 0; }
+    // Room for a burst of datagrams (as root, past the system's cap).
+    void setReceiveBuffer(int bytes);
     uint16_t port() const;
     // Waits up to timeoutMs for one datagram; false when none came.
     bool receive(std::vector<uint8_t>* datagram, int timeoutMs);

@@ -141,6 +141,27 @@ TEST_F(NetbiosLookupTest, RawSendsLeaveFromTheLookupPortAndAreNeverAnswered) {
     EXPECT_FALSE(client.nextReply(&sequence, &reply, 300, &error));
 }
 
+// Answers to many lookups arriving at once are all taken in, not dropped
+// by the kernel while the loop works through them.
+TEST_F(NetbiosLookupTest, BurstOfAnswersIsNotLost) {
+    constexpr int kLookups = 1000;
+    UdpPeer host("127.0.3.9", NetbiosPacket::kPort);
+    host.setReceiveBuffer(8 << 20);
+    for (int i = 0; i < kLookups; ++i) send(lookup("127.0.3.9", 30000));
+    std::vector<std::vector<uint8_t>> queries(kLookups);
+    for (auto& query : queries) ASSERT_TRUE(host.receive(&query, 20000));
+    for (const auto& query : queries) host.reply(nbstatResponse(idOf(query), {{"BURST", 0, false}}));
+    int answered = 0;
+    for (int i = 0; i < kLookups; ++i) {
+        uint32_t sequence;
+        nv::message reply;
+        std::string error;
+        ASSERT_TRUE(client.nextReply(&sequence, &reply, 40000, &error)) << error;
+        if (reply.get<nv::string_id>(field::host_name) == "BURST") ++answered;
+    }
+    EXPECT_EQ(answered, kLookups);
+}
+
 // All 65000 ids in use: the next lookup fails at once; after the pending
 // ones time out, the ids serve again.
 TEST_F(NetbiosLookupTest, TooManyRequestsOnceEveryIdIsInUse) {
