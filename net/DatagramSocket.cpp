@@ -21,15 +21,6 @@ void diagnostic(const Parts&... parts)
     std::cout << std::endl;
 }
 
-sockaddr_in ipv4Address(uint32_t networkOrderAddress, uint32_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port & 0xffffu));
-    address.sin_addr.s_addr = networkOrderAddress;
-    return address;
-}
-
 }  // namespace
 
 DatagramSocket::~DatagramSocket()
@@ -74,7 +65,7 @@ bool DatagramSocket::bind()
     if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
         diagnostic("can't set SO_REUSEADDR");
     }
-    const sockaddr_in any = ipv4Address(INADDR_ANY, 0);
+    const sockaddr_in any = IPAddr::socketAddress(INADDR_ANY, 0);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&any), sizeof any) < 0) {
         const int err = errno;
         diagnostic("bind: ", err);
@@ -86,7 +77,7 @@ bool DatagramSocket::bind()
 
 void DatagramSocket::connect(uint32_t address, uint32_t port)
 {
-    const sockaddr_in peer = ipv4Address(address, port);
+    const sockaddr_in peer = IPAddr::socketAddress(address, port);
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) < 0) {
         const int err = errno;
         diagnostic("connect ", IPAddr::str(address), ":", port, ": ", err);

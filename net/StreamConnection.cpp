@@ -2,6 +2,7 @@
 
 #include "nv/ThinRunner.h"
 #include "nv/sysctlErrorStr.h"
+#include "support/IPAddr.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -55,10 +56,7 @@ void StreamConnection::open(uint32_t address, uint32_t port)
     events_ = kWritable;
     if (!watch(fd_, events_, &StreamConnection::onConnected)) return;
 
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port & 0xffffu));
-    peer.sin_addr.s_addr = address;
+    const sockaddr_in peer = IPAddr::socketAddress(address, port);
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) < 0) {
         const int err = errno;
         if (err != EINPROGRESS) fail(nv::sysctlErrorStr("connect", err));

@@ -2,6 +2,7 @@
 
 #include "core/Fields.h"
 #include "netbios/NetbiosPacket.h"
+#include "support/IPAddr.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -23,10 +24,8 @@ NetbiosEndpoint* NetbiosEndpoint::create() {
 
 void NetbiosEndpoint::sendRaw(const nv::message& request) {
     std::string payload = request.get<nv::string_id>(field::payload);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(static_cast<uint16_t>(request.get<nv::u32_id>(field::port)));
-    target.sin_addr.s_addr = request.get<nv::be32_id>(field::address);
+    const sockaddr_in target =
+        IPAddr::socketAddress(request.get<nv::be32_id>(field::address), request.get<nv::u32_id>(field::port));
     sendto(socket->fd(), payload.data(), payload.size(), MSG_NOSIGNAL,
            reinterpret_cast<const sockaddr*>(&target), sizeof target);
 }

@@ -4,6 +4,7 @@
 #include "netbios/NetbiosEndpoint.h"
 #include "netbios/NetbiosPacket.h"
 #include "nv/sysctlErrorStr.h"
+#include "support/IPAddr.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -27,10 +28,7 @@ void NetbiosQuery::start() {
     uint8_t scratch[NetbiosPacket::kScratchSize];
     size_t length = NetbiosPacket::buildStatusRequest(scratch, static_cast<uint16_t>(queryId));
 
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(NetbiosPacket::kPort);
-    target.sin_addr.s_addr = request.get<nv::be32_id>(field::address);
+    const sockaddr_in target = IPAddr::socketAddress(request.get<nv::be32_id>(field::address), NetbiosPacket::kPort);
     ssize_t sent = sendto(endpoint->socket->fd(), scratch, length, MSG_NOSIGNAL,
                           reinterpret_cast<const sockaddr*>(&target), sizeof target);
     if (sent > static_cast<ssize_t>(length) - 1) {

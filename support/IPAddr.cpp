@@ -15,3 +15,12 @@ std::string IPAddr::str(uint32_t networkOrderAddress)
     }
     return text;
 }
+
+sockaddr_in IPAddr::socketAddress(uint32_t networkOrderAddress, uint32_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port & 0xffffu));
+    address.sin_addr.s_addr = networkOrderAddress;
+    return address;
+}

@@ -1,5 +1,7 @@
-// IPv4 addresses as text, for diagnostic lines.
+// IPv4 addresses: as text for diagnostic lines, and as socket addresses.
 #pragma once
+
+#include <netinet/in.h>
 
 #include <cstdint>
 #include <string>
@@ -10,4 +12,9 @@ public:
     // `address` message field and sockaddr_in carry): the first octet is the
     // one that goes first on the wire, whatever the host's byte order.
     static std::string str(uint32_t networkOrderAddress);
+
+    // The socket address of an `address` field value (network byte order,
+    // used unchanged) and a `port` field value, whose low 16 bits are the
+    // port.
+    static sockaddr_in socketAddress(uint32_t networkOrderAddress, uint32_t port);
 };
