@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,10 +76,6 @@ bool ServiceProcess::start(const Options& options) {
         setenv("NETPROBE_BUS", busPath_.c_str(), 1);
         int out = open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out >= 0) dup2(out, STDOUT_FILENO);
-        if (options.descriptorLimit) {
-            rlimit limit{options.descriptorLimit, options.descriptorLimit};
-            setrlimit(RLIMIT_NOFILE, &limit);
-        }
         execArgs(args);
     }
     // The emulator takes a while to start; wait up to 20 s for the bus.

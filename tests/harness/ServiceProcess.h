@@ -12,8 +12,6 @@
 class ServiceProcess {
 public:
     struct Options {
-        // Soft and hard RLIMIT_NOFILE for the service; 0 leaves it alone.
-        unsigned descriptorLimit = 0;
         // Run inside this network namespace (ip netns exec); empty: here.
         std::string netns;
     };
