@@ -1,272 +1,203 @@
-// nv::ThinRunner: readiness delivery on pipes and socket pairs, removal and
-// number reuse inside a pass, signals, start-up settings.
+// nv::ThinRunner and nv::Timer: timers on a clock the test drives, readiness
+// delivery while handlers remove or replace descriptors mid-pass, and the
+// end of the loop.
 #include "nv/ThinRunner.h"
 #include "nv/Timer.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <csignal>
 #include <memory>
-#include <sys/resource.h>
-#include <sys/socket.h>
+#include <random>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 using nv::ThinRunner;
+using nv::Timer;
+constexpr unsigned kR = ThinRunner::kReadable;
 
-// A pipe whose read end is watched for readability; destroying it stops the
-// watch and closes both ends, as a transport does.
+// A readable pipe whose read end is watched; destroying it stops the watch
+// and closes both ends, as a transport does.
 struct WatchedPipe {
     WatchedPipe(ThinRunner& runner, ThinRunner::SocketHandler handler) : runner(runner) {
-        int fds[2];
-        EXPECT_EQ(pipe(fds), 0);
-        readFd = fds[0];
-        writeFd = fds[1];
-        EXPECT_TRUE(runner.addSocket(readFd, ThinRunner::kReadable, std::move(handler)));
+        EXPECT_TRUE(pipe(fds) == 0 && write(fds[1], "x", 1) == 1 && runner.addSocket(fds[0], kR, std::move(handler)));
     }
     ~WatchedPipe() {
-        runner.removeSocket(readFd);
-        close(readFd);
-        close(writeFd);
+        runner.removeSocket(fds[0]);
+        close(fds[0]);
+        close(fds[1]);
     }
-    void makeReadable() const { EXPECT_EQ(write(writeFd, "x", 1), 1); }
-
     ThinRunner& runner;
-    int readFd = -1;
-    int writeFd = -1;
+    int fds[2];
 };
 
 class RunnerTest : public ::testing::Test {
 protected:
-    RunnerTest() {
-        runner_.setClockForTesting([] { return uint64_t{0}; });
+    RunnerTest() { runner_.setClockForTesting([this] { return clock_; }); }
+    void advance(uint64_t ms) {
+        clock_ += ms;
+        runner_.runOnce(0);
     }
+    Timer record(uint32_t ticks, int value) {
+        return Timer(ticks, [this, value] { fired_.push_back(value); });
+    }
+
+    uint64_t clock_ = 1000;
     ThinRunner runner_;
+    std::vector<int> fired_;
 };
 
-TEST_F(RunnerTest, IsTheCurrentRunnerWhileItExists) {
-    EXPECT_EQ(nv::getRunner(), &runner_);
+TEST_F(RunnerTest, TimersFireAtTheirDeadlineInOrderTiesInArmingOrder) {
+    Timer late = record(3, 3), tie1 = record(1, 10), early = record(0, 0), tie2 = record(1, 11), tie3 = record(1, 12);
+    EXPECT_EQ(runner_.sleepTime(), 0);
+    advance(9);
+    EXPECT_EQ(fired_, std::vector<int>{0});
+    EXPECT_EQ(runner_.sleepTime(), 1);
+    advance(50);  // the rest all due in one pass
+    EXPECT_EQ(fired_, (std::vector<int>{0, 10, 11, 12, 3}));
+    EXPECT_EQ(runner_.sleepTime(), -1);
+}
+
+// Armed during a pass, by a timer's handler (replacing its own timer) or a
+// descriptor's, a 0-tick timer fires on the next pass, not the same one.
+TEST_F(RunnerTest, ZeroTickTimerArmedDuringAPassFiresOnTheNext) {
+    Timer timer, fromSocket;
+    timer = Timer(0, [&] {
+        fired_.push_back(1);
+        timer = record(0, 2);
+    });
+    WatchedPipe watched(runner_, [&](int fd, unsigned) {
+        runner_.changeSocket(fd, 0);
+        fromSocket = record(0, 3);
+    });
+    advance(0);
+    EXPECT_EQ(fired_, std::vector<int>{1});
+    advance(0);
+    std::sort(fired_.begin(), fired_.end());
+    EXPECT_EQ(fired_, (std::vector<int>{1, 2, 3}));
+}
+
+// Cancelled by assignment, destruction, cancel() or a handler that runs
+// first, a timer never fires and lets go of its handler at once. A handler
+// may destroy its own timer; the others due in that pass still fire.
+TEST_F(RunnerTest, CancelledTimersNeverFire) {
+    auto held = std::make_shared<int>(0);
+    Timer byAssignment(1, [held] {}), byCancel(1, [held] {}), byHandler;
+    { Timer byDestruction(1, [held] {}); }
+    auto owned = std::make_unique<Timer>();
+    *owned = Timer(1, [&] {
+        byHandler = Timer();
+        fired_.push_back(1);
+        owned.reset();
+    });
+    byHandler = record(1, 2);
+    Timer replaced = record(1, 4), after = record(1, 3);
+    replaced = record(2, 5);
+    byAssignment = Timer();
+    byCancel.cancel();
+    EXPECT_EQ(held.use_count(), 1);
+    EXPECT_EQ(runner_.pendingTimers(), 4u);
+    advance(100);
+    EXPECT_EQ(fired_, (std::vector<int>{1, 3, 5}));
+    EXPECT_EQ(owned, nullptr);
+}
+
+TEST(TimerLifetimeTest, WithoutARunnerOrOutlivingItATimerIsIdle) {
+    ASSERT_EQ(nv::getRunner(), nullptr);
+    auto held = std::make_shared<int>(0);
+    Timer timer(0, [] {});
+    EXPECT_FALSE(timer.pending());
     {
-        auto other = std::make_unique<ThinRunner>();
-        EXPECT_EQ(nv::getRunner(), other.get());
+        ThinRunner runner;
+        timer = Timer(1, [held] {});
+        EXPECT_TRUE(timer.pending());
     }
-    EXPECT_EQ(nv::getRunner(), nullptr);
+    EXPECT_FALSE(timer.pending());
+    EXPECT_EQ(held.use_count(), 1);
+    timer.cancel();
 }
 
-TEST_F(RunnerTest, DeliversOnlyTheWatchedEvents) {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    std::vector<unsigned> seen;
-    ASSERT_TRUE(runner_.addSocket(pair[0], ThinRunner::kReadable, [&](int, unsigned events) { seen.push_back(events); }));
-    runner_.runOnce(0);  // writable, but only readability is watched
-    EXPECT_TRUE(seen.empty());
-
-    ASSERT_TRUE(runner_.changeSocket(pair[0], ThinRunner::kWritable));
-    runner_.runOnce(0);
-    EXPECT_EQ(seen, std::vector<unsigned>{ThinRunner::kWritable});
-
-    ASSERT_EQ(write(pair[1], "x", 1), 1);
-    ASSERT_TRUE(runner_.changeSocket(pair[0], ThinRunner::kReadable | ThinRunner::kWritable));
-    runner_.runOnce(0);
-    EXPECT_EQ(seen.back(), ThinRunner::kReadable | ThinRunner::kWritable);
-
-    // Watching nothing keeps the registration but delivers nothing.
-    ASSERT_TRUE(runner_.changeSocket(pair[0], 0));
-    runner_.runOnce(0);
-    EXPECT_EQ(seen.size(), 2u);
-    EXPECT_TRUE(runner_.isWatched(pair[0]));
-
-    runner_.removeSocket(pair[0]);
-    EXPECT_FALSE(runner_.isWatched(pair[0]));
-    EXPECT_FALSE(runner_.changeSocket(pair[0], ThinRunner::kReadable));
-    close(pair[0]);
-    close(pair[1]);
-}
-
-TEST_F(RunnerTest, HangUpIsReportedAsReadableAndWritable) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    unsigned seen = 0;
-    ASSERT_TRUE(runner_.addSocket(fds[0], ThinRunner::kReadable | ThinRunner::kWritable,
-                                  [&](int, unsigned events) { seen = events; }));
-    close(fds[1]);
-    runner_.runOnce(0);
-    EXPECT_EQ(seen, ThinRunner::kReadable | ThinRunner::kWritable);
-    runner_.removeSocket(fds[0]);
-    close(fds[0]);
-}
-
-TEST_F(RunnerTest, RefusesBadRegistrations) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    auto ignore = [](int, unsigned) {};
-    EXPECT_FALSE(runner_.addSocket(-1, ThinRunner::kReadable, ignore));
-    EXPECT_FALSE(runner_.addSocket(fds[0], ThinRunner::kReadable, nullptr));
-    ASSERT_TRUE(runner_.addSocket(fds[0], ThinRunner::kReadable, ignore));
-    EXPECT_FALSE(runner_.addSocket(fds[0], ThinRunner::kReadable, ignore));
-    EXPECT_EQ(errno, EEXIST);
-    close(fds[1]);
-    int closed = fds[1];
-    EXPECT_FALSE(runner_.addSocket(closed, ThinRunner::kReadable, ignore));
-    EXPECT_FALSE(runner_.isWatched(closed));
-    runner_.removeSocket(closed);  // not watched: nothing happens
-    runner_.removeSocket(fds[0]);
-    close(fds[0]);
+// 100,000 pending, moved about as their vector grows, a third cancelled at
+// random: the rest fire exactly once, in (deadline, arming) order.
+TEST_F(RunnerTest, HundredThousandPendingWithRandomCancels) {
+    constexpr int kTimers = 100000;
+    std::mt19937 random(12345);
+    std::vector<uint32_t> ticks(kTimers);
+    std::vector<Timer> timers;
+    for (int i = 0; i < kTimers; ++i) timers.push_back(record(ticks[i] = random() % 1000, i));
+    std::vector<int> expected;
+    for (int i = 0; i < kTimers; ++i) {
+        if (random() % 3 != 0) expected.push_back(i);
+        else if (i % 2) timers[i].cancel();
+        else timers[i] = Timer();
+    }
+    std::stable_sort(expected.begin(), expected.end(), [&](int a, int b) { return ticks[a] < ticks[b]; });
+    EXPECT_EQ(runner_.pendingTimers(), expected.size());
+    // Steps of 7 ms, so that passes often find several ticks due at once.
+    for (int pass = 0; pass < 1500 && runner_.pendingTimers() != 0; ++pass) advance(7);
+    EXPECT_TRUE(fired_ == expected);
 }
 
 // Two descriptors ready in one pass; whichever runs first destroys both
-// watchers, its own included. The other's event must not be delivered.
-TEST_F(RunnerTest, HandlerMayDestroyItsOwnerAndAnotherReadyWatcher) {
-    std::unique_ptr<WatchedPipe> pipes[2];
-    int calls = 0;
-    for (auto& watched : pipes) {
-        watched = std::make_unique<WatchedPipe>(runner_, [&](int, unsigned) {
-            ++calls;
-            pipes[0].reset();
-            pipes[1].reset();
-        });
+// watchers, its own included, or stops watching both. The other's event is
+// not delivered.
+TEST_F(RunnerTest, HandlerMayRemoveItselfAndAnotherReadyDescriptor) {
+    for (bool destroy : {true, false}) {
+        std::unique_ptr<WatchedPipe> pipes[2];
+        int calls = 0;
+        for (auto& watched : pipes) {
+            watched = std::make_unique<WatchedPipe>(runner_, [&](int, unsigned) {
+                ++calls;
+                for (auto& p : pipes) {
+                    if (destroy) p.reset();
+                    else runner_.changeSocket(p->fds[0], 0);
+                }
+            });
+        }
+        runner_.runOnce(0);
+        runner_.runOnce(0);
+        EXPECT_EQ(calls, 1) << destroy;
     }
-    pipes[0]->makeReadable();
-    pipes[1]->makeReadable();
-    runner_.runOnce(0);
-    EXPECT_EQ(calls, 1);
-    runner_.runOnce(0);
-    EXPECT_EQ(calls, 1);
 }
 
 // The first handler removes the other ready descriptor, closes it, and
-// registers a new, readable descriptor under the same number. The stale
-// event of the old registration must not reach the new handler in this
-// pass; the new one's own event comes on the next pass.
+// watches a new, readable descriptor under the same number. The stale event
+// must not reach the new handler in this pass; its own comes on the next.
 TEST_F(RunnerTest, ReusedNumberDoesNotGetTheStaleEvent) {
-    std::unique_ptr<WatchedPipe> pipes[2];
-    int oldCalls = 0;
-    int newCalls = 0;
-    int reused = -1;
-    int newWriteFd = -1;
+    std::unique_ptr<WatchedPipe> pipes[2], fresh;
+    int oldCalls = 0, newCalls = 0, reused = -1;
     for (int i = 0; i < 2; ++i) {
         pipes[i] = std::make_unique<WatchedPipe>(runner_, [&, i](int, unsigned) {
             ++oldCalls;
-            char byte;
-            ASSERT_EQ(read(pipes[i]->readFd, &byte, 1), 1);
-            reused = pipes[1 - i]->readFd;
+            reused = pipes[1 - i]->fds[0];
             pipes[1 - i].reset();
-            int fresh[2];
-            ASSERT_EQ(pipe(fresh), 0);
-            // The lowest free number is usually the one just closed.
-            if (fresh[0] != reused) {
-                ASSERT_NE(fresh[1], reused);
-                ASSERT_EQ(dup2(fresh[0], reused), reused);
-                close(fresh[0]);
-            }
-            newWriteFd = fresh[1];
-            ASSERT_TRUE(runner_.addSocket(reused, ThinRunner::kReadable, [&](int, unsigned) { ++newCalls; }));
-            ASSERT_EQ(write(newWriteFd, "x", 1), 1);
+            fresh = std::make_unique<WatchedPipe>(runner_, [&](int, unsigned) { ++newCalls; });
         });
     }
-    pipes[0]->makeReadable();
-    pipes[1]->makeReadable();
     runner_.runOnce(0);
-    EXPECT_EQ(oldCalls, 1);
+    ASSERT_EQ(fresh->fds[0], reused);  // the lowest free number: the one just closed
     EXPECT_EQ(newCalls, 0);
+    pipes[0].reset();
+    pipes[1].reset();
     runner_.runOnce(0);
-    EXPECT_EQ(newCalls, 1);
     EXPECT_EQ(oldCalls, 1);
-    runner_.removeSocket(reused);
-    close(reused);
-    close(newWriteFd);
+    EXPECT_EQ(newCalls, 1);
 }
 
-TEST_F(RunnerTest, HandlerChangingAnotherReadyWatcherToNothingStopsItsEvent) {
-    std::vector<int> calls;
-    std::unique_ptr<WatchedPipe> pipes[2];
-    for (int i = 0; i < 2; ++i) {
-        pipes[i] = std::make_unique<WatchedPipe>(runner_, [&, i](int, unsigned) {
-            calls.push_back(i);
-            runner_.changeSocket(pipes[1 - i]->readFd, 0);
-            runner_.changeSocket(pipes[i]->readFd, 0);
-        });
-    }
-    pipes[0]->makeReadable();
-    pipes[1]->makeReadable();
-    runner_.runOnce(0);
-    EXPECT_EQ(calls.size(), 1u);
-}
-
-TEST_F(RunnerTest, HandlerKeepsItsRegistrationAcrossPasses) {
-    int calls = 0;
-    WatchedPipe watched(runner_, [&](int, unsigned) { ++calls; });
-    watched.makeReadable();  // level-triggered: ready on every pass
-    runner_.runOnce(0);
-    runner_.runOnce(0);
-    EXPECT_EQ(calls, 2);
-}
-
-TEST_F(RunnerTest, RunReturnsAfterShutdownFromAHandlerAndCanRunAgain) {
-    int runs = 0;
-    nv::Timer stop(0, [&] {
-        ++runs;
-        runner_.shutdown();
-    });
-    runner_.run();
-    EXPECT_EQ(runs, 1);
-    EXPECT_FALSE(runner_.stopping());
-    stop = nv::Timer(0, [&] {
-        ++runs;
-        runner_.shutdown();
-    });
-    runner_.run();
-    EXPECT_EQ(runs, 2);
-}
-
-// On the real clock, an idle loop wakes for its timer.
-TEST(RunnerRealClockTest, WaitIsBoundedByTheNextTimer) {
+// On the real clock the wait ends for the next timer; run() returns on
+// shutdown() or on SIGINT (or SIGTERM), even one raised before it ran.
+TEST(RunnerLoopTest, RunEndsOnShutdownOrASignal) {
     ThinRunner runner;
-    bool fired = false;
-    nv::Timer timer(1, [&] {
-        fired = true;
-        runner.shutdown();
-    });
+    Timer stop(1, [&] { runner.shutdown(); }), raiser(2, [] { raise(SIGINT); });
     runner.run();
-    EXPECT_TRUE(fired);
-}
-
-TEST(RunnerSignalTest, TermAndIntEndTheLoop) {
-    for (int signal : {SIGTERM, SIGINT}) {
-        ThinRunner runner;
-        nv::Timer raiser(0, [signal] { raise(signal); });
-        runner.run();  // returns instead of the process dying
-        EXPECT_FALSE(raiser.pending());
-    }
-}
-
-TEST(RunnerSignalTest, SignalBeforeRunStillEndsIt) {
-    ThinRunner runner;
+    EXPECT_FALSE(stop.pending());
+    runner.run();
+    EXPECT_FALSE(raiser.pending());
     raise(SIGTERM);
     runner.run();
-    SUCCEED();
-}
-
-TEST(RunnerSignalTest, BrokenPipeIsAnErrorNotDeath) {
-    ThinRunner runner;
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    close(fds[0]);
-    EXPECT_EQ(write(fds[1], "x", 1), -1);
-    EXPECT_EQ(errno, EPIPE);
-    close(fds[1]);
-}
-
-TEST(RunnerLimitTest, RaisesTheSoftDescriptorLimit) {
-    ThinRunner runner;
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_max != RLIM_INFINITY) {
-        EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
-    }
 }
 
 }  // namespace
