@@ -9,8 +9,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
-#include <cstdlib>
-#include <cstring>
 
 namespace {
 
