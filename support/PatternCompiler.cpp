@@ -590,9 +590,16 @@ void PatternCompiler::writeHeader() {
         area_[kPrefixAt + prefixLength++] = in[1];
     }
     if (prefixLength >= 2) {
+        uint32_t pair = rare == 0 ? 1 : 0;
+        for (uint32_t i = 0; i < prefixLength; ++i) {
+            if (i != rare && commonness(area_[kPrefixAt + i], fold >> i & 1) <
+                                 commonness(area_[kPrefixAt + pair], fold >> pair & 1))
+                pair = i;
+        }
         area_[kPrefixLengthAt] = static_cast<uint8_t>(prefixLength);
         store16(area_ + kPrefixFoldAt, fold);
         area_[kPrefixRareAt] = static_cast<uint8_t>(rare);
+        area_[kPrefixPairAt] = static_cast<uint8_t>(pair);
     } else {
         std::memset(area_ + kPrefixAt, 0, kMaxPrefix);
     }

@@ -10,7 +10,7 @@ bool PatternProgram::valid() const {
     uint32_t classes = area_[kClassCountAt];
     if (n == 0 || classes > kMaxClasses) return false;
     if (kHeaderSize + classes * kClassSize + n * kInstructionSize > kAreaSize) return false;
-    if (prefixLength() > kMaxPrefix || (prefixLength() > 0 && prefixRare() >= prefixLength())) return false;
+    if (prefixLength() > kMaxPrefix || (prefixLength() > 0 && (prefixRare() >= prefixLength() || prefixPair() >= prefixLength()))) return false;
     for (uint32_t i = 0; i < prefixLength(); ++i) {
         uint8_t b = prefix()[i];
         if ((prefixFold() >> i & 1) && (b < 'a' || b > 'z')) return false;

@@ -15,6 +15,8 @@
 //                    (bit i for byte i; those bytes are held in lower case)
 //   12  u8           index of the literal's byte to search for first: the
 //                    one likely rarest in text
+//   13  u8           index of the next rarest, tested with it when the
+//                    literal has either-case bytes
 //   16  16 bytes     the literal
 //   32  32 bytes     bitmap of the bytes a match can start with
 //   64  32 bytes     per class table: bitmap of the bytes the class accepts
@@ -46,6 +48,7 @@ constexpr size_t kPrefixLengthAt = 8;
 constexpr size_t kFirstByteAt = 9;
 constexpr size_t kPrefixFoldAt = 10;
 constexpr size_t kPrefixRareAt = 12;
+constexpr size_t kPrefixPairAt = 13;
 constexpr size_t kPrefixAt = 16;
 constexpr size_t kFirstBytesAt = 32;
 
@@ -112,6 +115,7 @@ public:
     const uint8_t* prefix() const { return area_ + kPrefixAt; }
     uint32_t prefixFold() const { return load16(area_ + kPrefixFoldAt); }
     uint32_t prefixRare() const { return area_[kPrefixRareAt]; }
+    uint32_t prefixPair() const { return area_[kPrefixPairAt]; }
     uint8_t firstByte() const { return area_[kFirstByteAt]; }
     const uint8_t* firstBytes() const { return area_ + kFirstBytesAt; }
 

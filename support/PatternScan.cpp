@@ -107,6 +107,51 @@ bool prefixAt(const PatternProgram& program, const uint8_t* at) {
     return true;
 }
 
+// Sixteen bytes as one value: GCC lowers the operations to vector
+// instructions where the target has them and to plain word operations
+// where it has not, so this stays portable.
+using Bytes16 = uint8_t __attribute__((vector_size(16)));
+
+// The first place in [at, end) where the whole literal of a program with
+// either-case bytes starts, or null. A byte search per case would stop at
+// every common byte of the literal; testing two of its rarer bytes at their
+// distance, sixteen places at a time, lets few places through to the full
+// comparison.
+const uint8_t* findFoldedPrefix(const PatternProgram& program, const uint8_t* at, const uint8_t* end) {
+    uint32_t length = program.prefixLength();
+    uint32_t first = program.prefixRare();
+    uint32_t second = program.prefixPair();
+    uint32_t fold = program.prefixFold();
+    // An either-case letter is held in lower case: or-ing 0x20 into the text
+    // byte folds only the other case of that letter onto it.
+    uint8_t firstByte = program.prefix()[first];
+    uint8_t firstMask = (fold >> first & 1) ? 0x20 : 0;
+    uint8_t secondByte = program.prefix()[second];
+    uint8_t secondMask = (fold >> second & 1) ? 0x20 : 0;
+    const uint8_t* stop = end - length + 1;  // past the last place where all of it fits
+    const uint8_t* p = at;
+    // Every load below ends at p + length - 1 + 15 at most, inside the text.
+    while (stop - p >= 16) {
+        Bytes16 atFirst;
+        Bytes16 atSecond;
+        std::memcpy(&atFirst, p + first, sizeof atFirst);
+        std::memcpy(&atSecond, p + second, sizeof atSecond);
+        auto hits = ((atFirst | firstMask) == firstByte) & ((atSecond | secondMask) == secondByte);
+        uint64_t words[2];
+        std::memcpy(words, &hits, sizeof words);
+        if (words[0] | words[1]) {
+            for (uint32_t i = 0; i < 16; ++i)
+                if (prefixAt(program, p + i)) return p + i;
+        }
+        p += 16;
+    }
+    for (; p < stop; ++p) {
+        if ((p[first] | firstMask) == firstByte && (p[second] | secondMask) == secondByte && prefixAt(program, p))
+            return p;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 // The first position at or after `at` where a match can start, or `end`.
@@ -115,30 +160,22 @@ bool prefixAt(const PatternProgram& program, const uint8_t* at) {
 const uint8_t* PatternScan::skipAhead(const PatternProgram& program, const uint8_t* at, const uint8_t* end) {
     uint32_t length = program.prefixLength();
     if (length >= 2 && static_cast<size_t>(end - at) >= length) {
-        // Look for the literal's rarest byte, then check the whole literal
-        // around it. For a byte of either case, keep the next place of each
-        // case, so that no stretch of text is searched twice.
-        uint32_t rare = program.prefixRare();
-        uint8_t lower = program.prefix()[rare];
-        bool eitherCase = program.prefixFold() >> rare & 1;
-        uint8_t upper = eitherCase ? static_cast<uint8_t>(lower - 32) : lower;
-        const uint8_t* from = at + rare;
-        const uint8_t* to = end - length + rare + 1;  // past the last place where all of it fits
-        const uint8_t* nextLower = nullptr;
-        const uint8_t* nextUpper = nullptr;
-        while (from < to) {
-            if (!nextLower || nextLower < from) {
-                const void* found = std::memchr(from, lower, static_cast<size_t>(to - from));
-                nextLower = found ? static_cast<const uint8_t*>(found) : to;
+        if (program.prefixFold() != 0) {
+            if (const uint8_t* found = findFoldedPrefix(program, at, end)) return found;
+        } else {
+            // Look for the literal's rarest byte, then check the whole
+            // literal around it.
+            uint32_t rare = program.prefixRare();
+            uint8_t wanted = program.prefix()[rare];
+            const uint8_t* from = at + rare;
+            const uint8_t* to = end - length + rare + 1;  // past the last place where all of it fits
+            while (from < to) {
+                const void* found = std::memchr(from, wanted, static_cast<size_t>(to - from));
+                if (!found) break;
+                const uint8_t* hit = static_cast<const uint8_t*>(found);
+                if (prefixAt(program, hit - rare)) return hit - rare;
+                from = hit + 1;
             }
-            if (eitherCase && (!nextUpper || nextUpper < from)) {
-                const void* found = std::memchr(from, upper, static_cast<size_t>(to - from));
-                nextUpper = found ? static_cast<const uint8_t*>(found) : to;
-            }
-            const uint8_t* hit = eitherCase && nextUpper < nextLower ? nextUpper : nextLower;
-            if (hit == to) break;
-            if (prefixAt(program, hit - rare)) return hit - rare;
-            from = hit + 1;
         }
         // A literal cut by the end of this chunk can only start in its last
         // length - 1 bytes; those go through the first-byte test below.

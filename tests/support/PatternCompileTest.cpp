@@ -105,6 +105,9 @@ TEST(PatternCompileTest, CorruptAreaNeverMatchesAndIsNeverLeft) {
     bad[4] = 0xff;  // a count beyond the area
     EXPECT_FALSE(matches(bad, "abcd"));
     EXPECT_FALSE(matches(std::vector<uint8_t>(kPatternAreaSize, 0), "")) << "an all-zero area never matches";
+    bad = compile("(?i)ab:cd").area;
+    bad[13] = 0xff;  // the literal's second search byte far beyond it
+    EXPECT_FALSE(matches(bad, std::string(40, 'x') + "ab:cd"));
 }
 
 }  // namespace

@@ -71,6 +71,7 @@ TEST(PatternScanTest, LiteralPrefixCutAnywhereIsFound) {
     const std::pair<const char*, const char*> cases[] = {
         {"SSH-2\\.0", "SSH-2.0"},   {"(?i)ssh-2\\.0", "sSh-2.0"}, {"S[S]H-2\\.0", "SSH-2.0"},
         {"\\bSSH-2\\.0", "SSH-2.0"}, {"(?i)qxyzq", "QxYzq"},      {"(?i)ab:cd", "aB:Cd"},
+        {"(?i)server: *nginx", "SeRVER:  nginX"},
     };
     for (const auto& [pattern, needle] : cases) {
         std::vector<uint8_t> area = compile(pattern);
