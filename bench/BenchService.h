@@ -25,12 +25,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <pthread.h>
+#include <time.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 class BenchService {
 public:
@@ -140,6 +144,16 @@ private:
 };
 
 // VmRSS of a process in KiB, or -1.
+// CPU time a thread of the bench process has used, in seconds.
+inline double threadCpuSeconds(std::thread& thread) {
+    clockid_t clock;
+    timespec used{};
+    if (!thread.joinable() || pthread_getcpuclockid(thread.native_handle(), &clock) != 0 ||
+        clock_gettime(clock, &used) != 0)
+        return 0;
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
+}
+
 inline long residentKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(in, line);)

@@ -10,6 +10,8 @@
 // Header-only because every bench/*.cpp becomes a program of its own.
 #pragma once
 
+#include "bench/BenchService.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -76,14 +78,7 @@ public:
     int open() const { return open_; }
 
     // CPU time the serving thread has used.
-    double cpuSeconds() {
-        clockid_t clock;
-        timespec used{};
-        if (!thread_.joinable() || pthread_getcpuclockid(thread_.native_handle(), &clock) != 0 ||
-            clock_gettime(clock, &used) != 0)
-            return 0;
-        return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
-    }
+    double cpuSeconds() { return threadCpuSeconds(thread_); }
 
 private:
     // Per descriptor: unused, or whether its line was answered yet.

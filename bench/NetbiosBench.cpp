@@ -80,14 +80,7 @@ public:
         return fstat(fd_, &status) == 0 ? status.st_ino : 0;
     }
 
-    double cpuSeconds() {
-        clockid_t clock;
-        timespec used{};
-        if (!thread_.joinable() || pthread_getcpuclockid(thread_.native_handle(), &clock) != 0 ||
-            clock_gettime(clock, &used) != 0)
-            return 0;
-        return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
-    }
+    double cpuSeconds() { return threadCpuSeconds(thread_); }
 
 private:
     static constexpr unsigned kBatch = 64;
