@@ -23,7 +23,7 @@ constexpr uint32_t kEcho = 100;
 
 class EchoLooper : public nv::Looper {
 public:
-    EchoLooper() : nv::Looper(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0) {}
+    EchoLooper() : nv::Looper() {}
     void handleCmd(const nv::message& request, unsigned) override {
         nv::message reply;
         reply.insert<nv::u32_id>(1, request.get<nv::u32_id>(1));

@@ -14,11 +14,11 @@
 // the loop for a full receive buffer on the service's sockets and on the
 // responder's); unexpected is any other reply.
 #include "bench/BenchService.h"
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "netbios/NetbiosEndpoint.h"
 #include "netbios/NetbiosPacket.h"
 #include "nv/BusClient.h"
-#include "tests/harness/NbstatBuilder.h"
+#include "tests/kit/NbstatBuilder.h"
 
 #include <benchmark/benchmark.h>
 

@@ -14,7 +14,7 @@
 // (there should be none).
 #include "bench/BenchService.h"
 #include "bench/BenchTcpServer.h"
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "nv/BusClient.h"
 
 #include <benchmark/benchmark.h>

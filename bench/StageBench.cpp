@@ -4,7 +4,7 @@
 // runs. For contrast, the way of keeping every byte of the stage and
 // searching it all again at each chunk, whose cost per byte grows with the
 // stage's length.
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "probes/StageSequence.h"
 #include "support/ReEngine.h"
 

@@ -2,8 +2,8 @@
 
 #include "client/Escapes.h"
 #include "client/PatternCheck.h"
-#include "core/Fields.h"
-#include "nv/Looper.h"
+#include "protocol/BusPath.h"
+#include "protocol/Fields.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -233,7 +233,7 @@ bool Parser::rawRequest() {
 }
 
 bool Parser::run() {
-    out_->busPath = nv::busPathFromEnvironment();
+    out_->busPath = busPathFromEnvironment();
     while (more() && args_[next_].rfind("--", 0) == 0) {
         std::string option = take();
         if (option == "--bus") {

@@ -1,7 +1,7 @@
 #include "client/ReplyPrinter.h"
 
 #include "client/Escapes.h"
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 
 #include <arpa/inet.h>
 

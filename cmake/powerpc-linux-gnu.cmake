@@ -8,3 +8,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc -L /usr/powerpc-linux-gnu)
+# Packages (GoogleTest, Boost) come from the cross root only, never the host.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -1,6 +1,6 @@
 #include "core/ProbeRequest.h"
 
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "core/NowMs.h"
 #include "nv/Looper.h"
 #include "nv/ThinRunner.h"

@@ -1,6 +1,6 @@
 #include "netbios/NetbiosEndpoint.h"
 
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "netbios/NetbiosPacket.h"
 #include "support/IPAddr.h"
 

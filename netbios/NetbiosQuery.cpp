@@ -1,6 +1,6 @@
 #include "netbios/NetbiosQuery.h"
 
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "netbios/NetbiosEndpoint.h"
 #include "netbios/NetbiosPacket.h"
 #include "nv/sysctlErrorStr.h"

@@ -22,11 +22,6 @@ constexpr uint64_t kLocalRoute = uint64_t{1} << 63;
 
 }  // namespace
 
-std::string busPathFromEnvironment() {
-    const char* path = std::getenv("NETPROBE_BUS");
-    return path != nullptr && *path != '\0' ? path : kDefaultBusPath;
-}
-
 Looper* getLooper() { return currentLooper; }
 
 struct Looper::Impl {
@@ -39,6 +34,7 @@ struct Looper::Impl {
     BusServer bus;
     std::unordered_map<uint64_t, LocalReply> localReplies;
     uint64_t nextLocalRoute = kLocalRoute | 1;
+    std::string busPath;
 };
 
 Looper::Looper(unsigned, unsigned, unsigned, unsigned, unsigned, unsigned, unsigned, unsigned,
@@ -46,6 +42,11 @@ Looper::Looper(unsigned, unsigned, unsigned, unsigned, unsigned, unsigned, unsig
     : impl_(std::make_unique<Impl>(*this)) {
     currentLooper = this;
 }
+
+Looper::Looper()
+    : Looper(kDefaultTuning, kDefaultTuning, kDefaultTuning, kDefaultTuning, kDefaultTuning, kDefaultTuning,
+             kDefaultTuning, kDefaultTuning, kDefaultTuning, kDefaultTuning, kDefaultTuning, kDefaultTuning,
+             kDefaultTuning) {}
 
 Looper::~Looper() {
     impl_->bus.close();
@@ -60,10 +61,12 @@ policies& Looper::policyTable() { return impl_->table; }
 
 bool Looper::openBus(const std::string& path, std::string* error) { return impl_->bus.open(path, error); }
 
+void Looper::setBusPath(std::string path) { impl_->busPath = std::move(path); }
+
 void Looper::run() {
-    if (!impl_->bus.isOpen()) {
+    if (!impl_->bus.isOpen() && !impl_->busPath.empty()) {
         std::string error;
-        if (!openBus(busPathFromEnvironment(), &error)) {
+        if (!openBus(impl_->busPath, &error)) {
             // Running deaf helps nobody: say why and stop.
             std::fprintf(stderr, "%s\n", error.c_str());
             std::exit(1);

@@ -21,9 +21,6 @@
 
 namespace nv {
 
-// The field that names a request's command.
-constexpr uint32_t kCommandField = 0xff0007;
-
 // Error numbers of the framework's own replies.
 constexpr uint32_t kErrUnknownCommand = 0xff0001;  // "unknown command"
 constexpr uint32_t kErrNotAllowed = 0xff0002;      // "not allowed"
@@ -31,18 +28,19 @@ constexpr uint32_t kErrBadMessage = 0xff0003;      // "bad message: <reason>"
 // A handler's reply that would not fit in one packet (wire::kMaxPacket).
 constexpr uint32_t kErrReplyTooLarge = 0xff0004;   // "reply too large"
 
-// The bus path: $NETPROBE_BUS, else this.
-constexpr const char* kDefaultBusPath = "/run/netprobe.sock";
-std::string busPathFromEnvironment();
-
 class Looper : public Handler, public ThinRunner {
 public:
     using LocalReply = std::function<void(const message& reply)>;
 
-    // The thirteen arguments are the framework's tuning knobs; all 0 means
-    // the defaults, and the stand-in takes no other value into account.
+    // A tuning value at its default; the stand-in takes no other value into
+    // account.
+    static constexpr unsigned kDefaultTuning = 0;
+
+    // The thirteen arguments are the framework's tuning knobs.
     Looper(unsigned, unsigned, unsigned, unsigned, unsigned, unsigned, unsigned,
            unsigned, unsigned, unsigned, unsigned, unsigned, unsigned);
+    // Every tuning knob at its default.
+    Looper();
     ~Looper() override;
 
     void handleCmd(const message& request, unsigned arg) override;
@@ -53,9 +51,11 @@ public:
     // a dead service is replaced; a live one is not. On failure returns false
     // with one readable line in *error.
     bool openBus(const std::string& path, std::string* error);
-    // Opens the bus at busPathFromEnvironment() if not open yet; on failure
-    // prints the line on standard error and exits with status 1. Then runs
-    // the loop until shutdown.
+    // Where run() opens the bus; the framework has no path of its own.
+    void setBusPath(std::string path);
+    // Opens the bus at the path given to setBusPath, if one was given and the
+    // bus is not open yet; on failure prints the line on standard error and
+    // exits with status 1. Then runs the loop until shutdown.
     void run() override;
     void shutdown() override;
 

@@ -1,7 +1,6 @@
 // Access policy: one permission byte per class of peer (see policies.h).
 #include "nv/policies.h"
 
-#include "nv/Looper.h"
 #include "nv/message.h"
 
 #include <unistd.h>

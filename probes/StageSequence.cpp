@@ -1,6 +1,6 @@
 #include "probes/StageSequence.h"
 
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 
 #include <string>
 
@@ -29,25 +29,23 @@ void StageSequence::enterStage(uint32_t stage) {
     scan_.reset(expectation ? expectation->area() : nullptr);
 }
 
-void StageSequence::step(const nv::message& request, const uint8_t* data, uint32_t length,
+bool StageSequence::step(const nv::message& request, const uint8_t* data, uint32_t length,
                          StageTransport& transport) {
-    if (finished_) return;
+    if (finished_) return false;
     bool met = !expectations_[stage_] || (stage_ == 0 && skipFirstExpect_);
     if (!met) {
         scan_.feed(data, data + length);
         met = scan_.matches();
     }
-    if (!met) return;
+    if (!met) return false;
     if (stage_ + 1 == kStages) {
         finished_ = true;
-        transport.finish();  // may delete this object: nothing after it
-        return;
+        return true;
     }
     std::string next = request.get<nv::string_id>(stage_ == 0 ? field::send_1 : field::send_2);
     if (!next.empty()) transport.send(bytesOf(next), static_cast<uint32_t>(next.size()));
     // The new stage starts on an empty text: none of this chunk carries over.
     enterStage(stage_ + 1);
-    if (expectations_[stage_]) return;
-    finished_ = true;
-    transport.finish();  // may delete this object: nothing after it
+    finished_ = !expectations_[stage_];
+    return finished_;
 }

@@ -5,9 +5,9 @@
 // Owned by value by its probe. The probe builds it at its start, then calls
 // step() with every chunk its transport delivers (the TCP probe's connected
 // notification included, as an empty chunk). The step sends the next string
-// when a stage is met and calls the transport's finish() when the last
-// expectation is met or there is none; finish() deletes the probe, and with
-// it this object.
+// when a stage is met and says when the last expectation is met or there is
+// none; the probe then finishes once the step has returned, so nothing is
+// deleted while the step runs.
 //
 // The bytes of a stage are not kept: the step feeds each chunk to a
 // resumable scan of the current stage's pattern, which answers exactly as a
@@ -38,8 +38,9 @@ public:
     // Tests the current stage; when it is met, sends send_1 or send_2 (if
     // non-empty) and moves on, or finishes. At most one stage is met and at
     // most one string sent per call; bytes of the meeting chunk never count
-    // towards the next stage. Nothing happens once the sequence has finished.
-    void step(const nv::message& request, const uint8_t* data, uint32_t length, StageTransport& transport);
+    // towards the next stage. Returns true when the sequence has ended: the
+    // probe then finishes. Nothing happens once the sequence has finished.
+    bool step(const nv::message& request, const uint8_t* data, uint32_t length, StageTransport& transport);
 
     uint32_t stage() const { return stage_; }
     bool finished() const { return finished_; }

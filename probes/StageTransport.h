@@ -1,7 +1,6 @@
 // What the send/expect sequence (StageSequence) needs from the probe that
-// runs it: a way to send one string over the probe's transport, and the
-// probe's success ending. TcpProbe and UdpProbe implement it; tests use a
-// fake.
+// runs it: a way to send one string over the probe's transport. TcpProbe and
+// UdpProbe implement it; tests use a fake.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +11,6 @@ public:
     // or one UDP datagram). The outcome is the transport's business: the
     // sequence neither sees nor waits for it.
     virtual void send(const uint8_t* data, uint32_t length) = 0;
-    // The sequence has ended: release the transport, then send the success
-    // reply. This normally deletes the probe, and the sequence inside it,
-    // so the caller touches nothing afterwards.
-    virtual void finish() = 0;
 
 protected:
     ~StageTransport() = default;

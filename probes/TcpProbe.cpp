@@ -1,6 +1,6 @@
 #include "probes/TcpProbe.h"
 
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 
 void TcpProbe::start() {
     connection = new StreamConnection;
@@ -14,8 +14,7 @@ void TcpProbe::start() {
 }
 
 void TcpProbe::onData(const uint8_t* data, uint32_t length) {
-    reply.insert<nv::bool_id>(field::connected, true);
-    sequence.step(request, data, length, *this);
+    if (sequence.step(request, data, length, *this)) finish();
 }
 
 void TcpProbe::onError(std::string text) {
@@ -30,5 +29,7 @@ void TcpProbe::finish() {
     // Closing first drops whatever the peer still sends, and any bytes the
     // socket did not take.
     connection = nullptr;
+    // Data reaches the sequence only once connected, so every success is.
+    reply.insert<nv::bool_id>(field::connected, true);
     replySuccess();
 }

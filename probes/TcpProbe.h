@@ -25,7 +25,9 @@ public:
 
 private:
     void send(const uint8_t* data, uint32_t length) override;
-    void finish() override;
+    // The sequence has ended: release the transport, then reply success
+    // (which deletes this probe).
+    void finish();
 
     // Declared before the connection, so that deletion releases the
     // connection first and then the expectations.

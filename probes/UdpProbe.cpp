@@ -1,6 +1,6 @@
 #include "probes/UdpProbe.h"
 
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 
 void UdpProbe::start() {
     auto* socket = new DatagramSocket;
@@ -20,7 +20,7 @@ void UdpProbe::onDatagram(const DatagramRecord& record) {
     // would report a closed port as a service that answers. A datagram of
     // length 0 is a real answer and counts, as an empty chunk.
     if (record.failed && record.error != 0) return;
-    sequence.step(request, record.data, static_cast<uint32_t>(record.length), *this);
+    if (sequence.step(request, record.data, static_cast<uint32_t>(record.length), *this)) finish();
 }
 
 void UdpProbe::send(const uint8_t* data, uint32_t length) {

@@ -20,7 +20,9 @@ public:
 
 private:
     void send(const uint8_t* data, uint32_t length) override;
-    void finish() override;
+    // The sequence has ended: release the transport, then reply success
+    // (which deletes this probe).
+    void finish();
 
     // Declared before the socket, so that deletion releases the socket
     // first and then the expectations.

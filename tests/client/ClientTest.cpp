@@ -2,7 +2,7 @@
 #include "client/CommandLine.h"
 #include "client/Escapes.h"
 #include "client/ReplyPrinter.h"
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "core/Fields.h"
-#include "core/ProbeLooper.h"
+#include "protocol/Fields.h"
+#include "service/ProbeLooper.h"
 
 #include <gtest/gtest.h>
 

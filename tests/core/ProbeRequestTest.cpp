@@ -1,5 +1,5 @@
 // The three endings of a request: one reply each, then the object is gone.
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "core/NowMs.h"
 #include "core/ProbeRequest.h"
 #include "nv/Looper.h"
@@ -25,7 +25,7 @@ struct TestProbe : ProbeRequest {
 // dispatch does for its commands.
 class TestLooper : public nv::Looper {
 public:
-    TestLooper() : nv::Looper(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0) {
+    TestLooper() : nv::Looper() {
         setClockForTesting([this] { return clock; });
     }
     void handleCmd(const nv::message& request, unsigned) override {

@@ -1,9 +1,9 @@
 // A running service and a bus connection to it, for the probe tests.
 #pragma once
 
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "nv/BusClient.h"
-#include "tests/harness/ServiceProcess.h"
+#include "tests/kit/ServiceProcess.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The service as a whole: started as its own program, asked through the
 // client library and the command-line client.
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "nv/BusClient.h"
 #include "nv/Looper.h"
-#include "tests/harness/ServiceProcess.h"
+#include "tests/kit/ServiceProcess.h"
 
 #include <gtest/gtest.h>
 

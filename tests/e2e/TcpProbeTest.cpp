@@ -1,7 +1,7 @@
 // Command 1 through the running service, against scripted servers on
 // loopback.
-#include "tests/e2e/ProbeFixture.h"
-#include "tests/harness/TcpPeer.h"
+#include "ProbeFixture.h"
+#include "tests/kit/TcpPeer.h"
 
 #include <dirent.h>
 #include <sys/socket.h>

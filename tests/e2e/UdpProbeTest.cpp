@@ -1,6 +1,6 @@
 // Command 2 through the running service, against UDP peers on loopback.
-#include "tests/e2e/ProbeFixture.h"
-#include "tests/harness/UdpPeer.h"
+#include "ProbeFixture.h"
+#include "tests/kit/UdpPeer.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // each failed step, and destruction from inside the callback.
 #include "net/DatagramSocket.h"
 #include "nv/ThinRunner.h"
-#include "tests/harness/UdpPeer.h"
+#include "tests/kit/UdpPeer.h"
 
 #include <gtest/gtest.h>
 

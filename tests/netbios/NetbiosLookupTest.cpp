@@ -1,11 +1,11 @@
 // Commands 3 and 4 through the running service, against responders on
 // loopback addresses (each test its own, so tests may run side by side).
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "netbios/NetbiosPacket.h"
 #include "nv/BusClient.h"
-#include "tests/harness/NbstatBuilder.h"
-#include "tests/harness/ServiceProcess.h"
-#include "tests/harness/UdpPeer.h"
+#include "tests/kit/NbstatBuilder.h"
+#include "tests/kit/ServiceProcess.h"
+#include "tests/kit/UdpPeer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Node-status datagrams: the request as sent, and every check of a response
 // in its order, without sockets.
 #include "netbios/NetbiosPacket.h"
-#include "tests/harness/NbstatBuilder.h"
+#include "tests/kit/NbstatBuilder.h"
 
 #include <gtest/gtest.h>
 

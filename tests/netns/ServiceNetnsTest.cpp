@@ -1,9 +1,9 @@
 // The service on a test host of its own: a silent far host, and a shared
 // endpoint that cannot get a port.
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "nv/BusClient.h"
-#include "tests/harness/NetNamespace.h"
-#include "tests/harness/ServiceProcess.h"
+#include "tests/kit/NetNamespace.h"
+#include "tests/kit/ServiceProcess.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 #include "net/StreamConnection.h"
 #include "nv/ThinRunner.h"
 #include "nv/sysctlErrorStr.h"
-#include "tests/harness/NetNamespace.h"
-#include "tests/harness/UdpPeer.h"
+#include "tests/kit/NetNamespace.h"
+#include "tests/kit/UdpPeer.h"
 
 #include <gtest/gtest.h>
 

@@ -47,8 +47,10 @@ std::string errorOf(const message& reply) { return std::to_string(reply.errorCod
 // Commands 1 to 4 echo as well, under policy 0x20200.
 class TestLooper : public nv::Looper {
 public:
-    TestLooper() : nv::Looper(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0) {
-        for (uint32_t c = 1; c <= 4; ++c) policyTable().set_policy(c, 0x20200);
+    TestLooper() : nv::Looper() {
+        for (uint32_t c = 1; c <= 4; ++c)
+            policyTable().set_policy(c, nv::policies::grant(nv::policies::kRun, nv::policies::kRoot) |
+                                            nv::policies::grant(nv::policies::kRun, nv::policies::kOwnUser));
     }
     void handleCmd(const message& request, unsigned arg) override {
         ++handled;
@@ -337,8 +339,9 @@ TEST_F(BusTest, StartUpReplacesOnlyAStaleSocket) {
     // run() says why it cannot open the bus, and exits with 1.
     EXPECT_EQ(reap(spawn([&] {
                   if (!freopen(errors.c_str(), "w", stderr)) return 9;
-                  setenv("NETPROBE_BUS", "/nonexistent-folder/bus.sock", 1);
-                  TestLooper().run();
+                  TestLooper looper;
+                  looper.setBusPath("/nonexistent-folder/bus.sock");
+                  looper.run();
                   return 0;
               })),
               1);

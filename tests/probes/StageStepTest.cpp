@@ -1,7 +1,7 @@
 // The stage step of the send/expect sequence, driven with a fake transport
 // that records what was sent and, like the real probes, deletes the
-// sequence when told to finish (ASan then catches any touch after it).
-#include "core/Fields.h"
+// sequence when the step says it has ended.
+#include "protocol/Fields.h"
 #include "probes/StageSequence.h"
 
 #include <gtest/gtest.h>
@@ -31,16 +31,14 @@ public:
     // One notification; returns how many strings it sent.
     size_t notify(const std::string& chunk) {
         size_t before = sent.size();
-        if (sequence)
-            sequence->step(request, reinterpret_cast<const uint8_t*>(chunk.data()),
-                           static_cast<uint32_t>(chunk.size()), *this);
+        if (sequence && sequence->step(request, reinterpret_cast<const uint8_t*>(chunk.data()),
+                                       static_cast<uint32_t>(chunk.size()), *this)) {
+            ++finishes;
+            sequence.reset();
+        }
         return sent.size() - before;
     }
     void send(const uint8_t* data, uint32_t length) override { sent.emplace_back(reinterpret_cast<const char*>(data), length); }
-    void finish() override {
-        ++finishes;
-        sequence.reset();
-    }
 
     nv::message request;
     std::unique_ptr<StageSequence> sequence;

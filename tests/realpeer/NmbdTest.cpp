@@ -1,9 +1,9 @@
 // A node-status lookup answered by Samba's nmbd, a peer no one here wrote,
 // on a test host of our own; the names must agree with nmblookup's.
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "nv/BusClient.h"
-#include "tests/harness/NetNamespace.h"
-#include "tests/harness/ServiceProcess.h"
+#include "tests/kit/NetNamespace.h"
+#include "tests/kit/ServiceProcess.h"
 
 #include <gtest/gtest.h>
 

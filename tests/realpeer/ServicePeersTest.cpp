@@ -1,8 +1,8 @@
 // TCP and UDP probes against servers no one here wrote: OpenSSH, nginx and
 // dnsmasq, started by the test on loopback ports of their own, asked
 // through the command-line client as a user would.
-#include "tests/harness/ServiceProcess.h"
-#include "tests/harness/TcpPeer.h"
+#include "tests/kit/ServiceProcess.h"
+#include "tests/kit/TcpPeer.h"
 
 #include <gtest/gtest.h>
 

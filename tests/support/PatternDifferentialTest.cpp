@@ -3,7 +3,7 @@
 // "." matching newline and "$" only at the very end, which is what this
 // language means by them. Native builds only (NETPROBE_HAVE_PCRE2).
 #include "support/ReEngine.h"
-#include "tests/support/PatternGenerator.h"
+#include "PatternGenerator.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tests/support/PatternGenerator.h"
+#include "PatternGenerator.h"
 
 #include <iterator>
 

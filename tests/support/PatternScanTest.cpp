@@ -3,7 +3,7 @@
 // linearly with the text, counted in steps.
 #include "support/PatternScan.h"
 #include "support/ReEngine.h"
-#include "tests/support/PatternGenerator.h"
+#include "PatternGenerator.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tests/harness/NetNamespace.h"
+#include "tests/kit/NetNamespace.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

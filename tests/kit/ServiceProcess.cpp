@@ -1,4 +1,4 @@
-#include "tests/harness/ServiceProcess.h"
+#include "tests/kit/ServiceProcess.h"
 
 #include "nv/BusClient.h"
 

@@ -1,6 +1,6 @@
-#include "core/ProbeLooper.h"
+#include "service/ProbeLooper.h"
 
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 #include "core/ProbeRequest.h"
 #include "netbios/NetbiosEndpoint.h"
 #include "netbios/NetbiosQuery.h"
@@ -22,7 +22,8 @@ void startRequest(const nv::message& request) {
 
 }  // namespace
 
-ProbeLooper::ProbeLooper() : nv::Looper(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0) {}
+// Every one of the framework's thirteen tuning values at its default.
+ProbeLooper::ProbeLooper() : nv::Looper() {}
 
 ProbeLooper::~ProbeLooper() = default;
 

@@ -1,4 +1,4 @@
-#include "tests/harness/UdpPeer.h"
+#include "tests/kit/UdpPeer.h"
 
 #include <arpa/inet.h>
 #include <poll.h>

@@ -2,8 +2,6 @@
 // entries, which a test then spoils in the one place it cares about.
 #pragma once
 
-#include "netbios/NetbiosPacket.h"
-
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -15,13 +13,18 @@ struct NbstatEntry {
     bool group;
 };
 
+// "*" and 15 zero bytes, first-level encoded: what a response must name.
+inline constexpr uint8_t kNbstatWildcardName[34] = {0x20, 'C', 'K', 'A', 'A', 'A', 'A', 'A', 'A', 'A', 'A', 'A', 'A',
+                                                    'A',  'A', 'A', 'A', 'A', 'A', 'A', 'A', 'A', 'A', 'A', 'A', 'A',
+                                                    'A',  'A', 'A', 'A', 'A', 'A', 'A', 0x00};
+
 inline std::vector<uint8_t> nbstatResponse(uint16_t id, const std::vector<NbstatEntry>& entries) {
     std::vector<uint8_t> d(56, 0);
     d[0] = static_cast<uint8_t>(id >> 8);
     d[1] = static_cast<uint8_t>(id);
     d[2] = 0x84;  // response, authoritative
     d[7] = 1;     // ANCOUNT
-    std::memcpy(&d[12], NetbiosPacket::kWildcardName, 34);
+    std::memcpy(&d[12], kNbstatWildcardName, sizeof kNbstatWildcardName);
     d[47] = 0x21;  // NBSTAT
     d[49] = 0x01;  // IN
     d.push_back(static_cast<uint8_t>(entries.size()));

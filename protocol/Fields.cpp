@@ -1,4 +1,4 @@
-#include "core/Fields.h"
+#include "protocol/Fields.h"
 
 #include <iterator>
 

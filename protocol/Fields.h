@@ -1,8 +1,9 @@
-// The commands and the catalogue of message fields that the service reads
-// and writes. Keys are the bus field numbers.
+// The protocol shared by the service and every client: the command numbers
+// and the catalogue of message fields, keyed by their bus field numbers.
 #pragma once
 
 #include "nv/message.h"
+#include "nv/policies.h"
 
 #include <cstdint>
 #include <string_view>
@@ -13,7 +14,7 @@ constexpr uint32_t CMD_NETBIOS_STATUS = 3;
 constexpr uint32_t CMD_UDP_SEND = 4;
 
 namespace field {
-constexpr uint32_t command = 0xff0007;
+constexpr uint32_t command = nv::kCommandField;
 constexpr uint32_t timeout = 1;
 constexpr uint32_t elapsed = 2;
 constexpr uint32_t address = 3;

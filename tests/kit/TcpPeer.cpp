@@ -1,4 +1,4 @@
-#include "tests/harness/TcpPeer.h"
+#include "tests/kit/TcpPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
