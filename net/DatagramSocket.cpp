@@ -1,24 +1,26 @@
 #include "net/DatagramSocket.h"
 
+#include "core/DiagnosticLog.h"
 #include "nv/ThinRunner.h"
 #include "support/IPAddr.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <iostream>
+#include <sstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// Every line of this class: the prefix, the parts, a flushing line end.
+// Every line of this class: the prefix, then the parts.
 template <class... Parts>
 void diagnostic(const Parts&... parts)
 {
-    std::cout << "UDP: ";
-    (std::cout << ... << parts);
-    std::cout << std::endl;
+    std::ostringstream line;
+    line << "UDP: ";
+    (line << ... << parts);
+    DiagnosticLog::standardOutput().write(line.str());
 }
 
 }  // namespace
