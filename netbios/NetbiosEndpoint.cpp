@@ -1,13 +1,13 @@
 #include "netbios/NetbiosEndpoint.h"
 
-#include "protocol/Fields.h"
+#include "core/DiagnosticLog.h"
 #include "netbios/NetbiosPacket.h"
+#include "protocol/Fields.h"
 #include "support/IPAddr.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <iostream>
 
 NetbiosEndpoint* NetbiosEndpoint::published = nullptr;
 
@@ -36,12 +36,15 @@ void NetbiosEndpoint::onDatagram(const DatagramRecord& record) {
     NetbiosPacket::Verdict verdict = packet.readStatusResponse();
     if (verdict != NetbiosPacket::Verdict::ok) {
         std::string line = packet.line(verdict);
-        if (!line.empty()) std::cout << line << std::endl;
+        if (!line.empty()) DiagnosticLog::standardOutput().write(line);
         return;
     }
     NetbiosQuery* query = pending.find(packet.transactionId());
+    // Only the host asked may answer: ids are few and come in order, so a
+    // host that sees one lookup could otherwise name the hosts of the next.
+    if (query && query->request.get<nv::be32_id>(field::address) != record.sourceAddress) query = nullptr;
     if (!query) {
-        std::cout << "Netbios: " << "unknown id " << packet.transactionId() << std::endl;
+        DiagnosticLog::standardOutput().write("Netbios: unknown id " + std::to_string(packet.transactionId()));
         return;
     }
     query->reply.insert<nv::string_id>(field::host_name, packet.hostName);
