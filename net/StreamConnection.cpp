@@ -83,7 +83,10 @@ void StreamConnection::write(const void* data, uint32_t length, bool flush)
 {
     if (!errorText_.empty()) return;  // failed: the bytes are dropped
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    if (length > 0) sendBuffer_.insert(sendBuffer_.end(), bytes, bytes + length);
+    if (length > 0) {
+        sendBuffer_.insert(sendBuffer_.end(), bytes, bytes + length);
+        written_ = true;
+    }
     if (!isConnected_ || !flush) return;  // onConnected sends them
     if (events_ & kWritable) return;      // onReady sends them
     // An empty block leaves nothing to send; sending 0 bytes would read as
@@ -115,7 +118,26 @@ bool StreamConnection::trySend()
         events_ &= ~kWritable;
         nv::getRunner()->changeSocket(fd_, events_);
     }
+    // All sent: the peer gets our end after the last byte.
+    if (lingering_ && sendBuffer_.empty()) ::shutdown(fd_, SHUT_WR);
     return true;
+}
+
+void StreamConnection::closeWhenSent()
+{
+    dataCallback_ = nullptr;
+    errorCallback_ = nullptr;
+    if (!written_ || !isConnected_ || fd_ < 0 || lingering_) return;
+    lingering_ = true;
+    self_ = this;
+    connectTimer_ = nv::Timer(kLingerTicks, [this] { endLinger(); });
+    if (sendBuffer_.empty()) ::shutdown(fd_, SHUT_WR);
+}
+
+void StreamConnection::endLinger()
+{
+    Ref<StreamConnection> last = std::move(self_);
+    // `last` goes here, and the connection with it: nothing after this.
 }
 
 void StreamConnection::fail(const std::string& text)
@@ -174,6 +196,12 @@ void StreamConnection::onReady(int /*descriptor*/, unsigned events)
 
     const ssize_t received = ::recv(fd_, receiveArea, sizeof receiveArea, 0);
     const int err = errno;
+    if (lingering_) {
+        // Read only to be let go cleanly: the bytes are dropped, and the
+        // peer's close (or its failure) ends the wait.
+        if (received == 0 || (received < 0 && err != EAGAIN)) endLinger();  // last step
+        return;
+    }
     if (received > 0) {
         if (dataCallback_) dataCallback_(receiveArea, static_cast<uint32_t>(received));  // last step
     } else if (received == 0) {
@@ -185,6 +213,10 @@ void StreamConnection::onReady(int /*descriptor*/, unsigned events)
 
 void StreamConnection::notifyError()
 {
+    if (lingering_) {
+        endLinger();  // a failure while lingering ends the wait; last step
+        return;
+    }
     if (!errorCallback_) return;
     // The text goes by value, copied before the call: the owner releases
     // the connection, and with it errorText_, inside it. Last step.

@@ -32,6 +32,8 @@ public:
 
     static constexpr uint32_t kConnectTicks = 1000;  // 10 s
     static constexpr uint32_t kReceiveSize = 8192;
+    // How long closeWhenSent waits, at most, for the peer to close.
+    static constexpr uint32_t kLingerTicks = 200;  // 2 s
 
     StreamConnection() = default;
     ~StreamConnection() override;
@@ -49,6 +51,16 @@ public:
     // Queues the bytes (dropped once the connection has failed) and, with
     // `flush` and an established connection, tries to send them at once.
     void write(const void* data, uint32_t length, bool flush);
+
+    // Lets the connection go without losing what the owner wrote: call it
+    // just before releasing the last reference. The callbacks are dropped
+    // at once. A connection that was written to stays on by itself until
+    // its send buffer is empty, then half-closes and reads, discarding,
+    // until the peer closes or kLingerTicks pass, and only then closes:
+    // closing with the peer's bytes unread would reset the connection, and
+    // a reset can destroy what the peer has not read yet. Any other
+    // connection closes when released, as usual.
+    void closeWhenSent();
 
     int fd() const { return fd_; }
     bool isConnected() const { return isConnected_; }
@@ -68,6 +80,9 @@ private:
     void onConnected(int descriptor, unsigned events);
     void onReady(int descriptor, unsigned events);
     void notifyError();
+    // The end of closeWhenSent's wait: drops the connection's hold on
+    // itself, which destroys it. Last step of its caller.
+    void endLinger();
     // Watches the descriptor with `handler`; on refusal, fails the
     // connection (an unwatched socket would never report anything) and
     // returns false.
@@ -82,4 +97,7 @@ private:
     std::vector<uint8_t> sendBuffer_;
     DataCallback dataCallback_;
     ErrorCallback errorCallback_;
+    bool written_ = false;   // the owner has written bytes
+    bool lingering_ = false; // closeWhenSent is seeing the bytes through
+    Ref<StreamConnection> self_;  // held while lingering
 };

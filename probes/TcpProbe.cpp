@@ -26,8 +26,9 @@ void TcpProbe::send(const uint8_t* data, uint32_t length) {
 }
 
 void TcpProbe::finish() {
-    // Closing first drops whatever the peer still sends, and any bytes the
-    // socket did not take.
+    // The connection goes first, seeing the last send through to the peer
+    // on its own; the reply does not wait for it.
+    connection->closeWhenSent();
     connection = nullptr;
     // Data reaches the sequence only once connected, so every success is.
     reply.insert<nv::bool_id>(field::connected, true);
