@@ -1,6 +1,7 @@
 // Command 1 through the running service, against scripted servers on
 // loopback.
 #include "ProbeFixture.h"
+#include "tests/kit/Sockets.h"
 #include "tests/kit/TcpPeer.h"
 
 #include <dirent.h>

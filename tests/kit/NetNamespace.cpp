@@ -1,6 +1,7 @@
 #include "tests/kit/NetNamespace.h"
 
-#include <arpa/inet.h>
+#include "tests/kit/Sockets.h"
+
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/wait.h>
@@ -11,13 +12,6 @@
 namespace {
 
 std::atomic<unsigned> instanceCount{0};
-
-uint32_t networkOrder(const char* text)
-{
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
 
 }  // namespace
 
@@ -71,12 +65,12 @@ NetNamespace::~NetNamespace()
 
 uint32_t NetNamespace::nearAddress()
 {
-    return networkOrder(kNearAddress);
+    return ipv4(kNearAddress);
 }
 
 uint32_t NetNamespace::farAddress()
 {
-    return networkOrder(kFarAddress);
+    return ipv4(kFarAddress);
 }
 
 bool NetNamespace::enter(const std::string& name)

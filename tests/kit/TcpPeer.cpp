@@ -1,7 +1,7 @@
 #include "tests/kit/TcpPeer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "tests/kit/Sockets.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,21 +9,8 @@
 #include <chrono>
 
 TcpPeer::TcpPeer(const std::string& address, Script script, int connections) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    listener_ = openTcpListener(address.c_str(), 512, 0, &port_);
     if (listener_ < 0) return;
-    int one = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, address.c_str(), &local.sin_addr);
-    socklen_t length = sizeof local;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(listener_, 512) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        close(listener_);
-        listener_ = -1;
-        return;
-    }
-    port_ = ntohs(local.sin_port);
     thread_ = std::thread([this, script = std::move(script), connections] { serve(script, connections); });
 }
 
@@ -75,16 +62,4 @@ std::string TcpPeer::readToClose(int fd, int timeoutMs) {
     std::string seen;
     readUntil(fd, std::string(1, '\0') + "never-sent-marker", timeoutMs, &seen);
     return seen;
-}
-
-uint16_t closedTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof local;
-    bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    close(fd);
-    return ntohs(local.sin_port);
 }

@@ -42,6 +42,3 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
-
-// A port on 127.0.0.1 where nothing listens (bound, then closed).
-uint16_t closedTcpPort();

@@ -1,5 +1,7 @@
 #include "tests/kit/UdpPeer.h"
 
+#include "tests/kit/Sockets.h"
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,11 +12,7 @@ UdpPeer::UdpPeer(const std::string& address, uint16_t port) {
     if (fd_ < 0) return;
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &local.sin_addr);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    if (bindIpv4(fd_, address.c_str(), port) == 0) {
         close(fd_);
         fd_ = -1;
     }

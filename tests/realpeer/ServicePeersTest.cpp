@@ -2,7 +2,7 @@
 // dnsmasq, started by the test on loopback ports of their own, asked
 // through the command-line client as a user would.
 #include "tests/kit/ServiceProcess.h"
-#include "tests/kit/TcpPeer.h"
+#include "tests/kit/Sockets.h"
 
 #include <gtest/gtest.h>
 
