@@ -4,28 +4,14 @@
 #include "netbios/NetbiosPacket.h"
 #include "nv/BusClient.h"
 #include "tests/kit/NbstatBuilder.h"
+#include "tests/kit/NodeStatusRequest.h"
 #include "tests/kit/ServiceProcess.h"
+#include "tests/kit/Sockets.h"
 #include "tests/kit/UdpPeer.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 namespace {
-
-uint32_t ipv4(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
-
-nv::message lookup(const char* host, uint32_t timeoutMs) {
-    nv::message request;
-    request.insert<nv::u32_id>(field::command, CMD_NETBIOS_STATUS);
-    request.insert<nv::be32_id>(field::address, ipv4(host));
-    request.insert<nv::u32_id>(field::timeout, timeoutMs);
-    return request;
-}
 
 uint16_t idOf(const std::vector<uint8_t>& query) {
     return static_cast<uint16_t>(query[0] << 8 | query[1]);
@@ -58,7 +44,7 @@ protected:
 TEST_F(NetbiosLookupTest, AnswerCompletesTheQueryWithBothNames) {
     UdpPeer host("127.0.3.1", NetbiosPacket::kPort);
     ASSERT_TRUE(host.ok());
-    uint32_t sequence = send(lookup("127.0.3.1", 20000));
+    uint32_t sequence = send(nodeStatusRequest("127.0.3.1", 20000));
     std::vector<uint8_t> query;
     ASSERT_TRUE(host.receive(&query, 20000));
     ASSERT_EQ(query.size(), 50u);
@@ -77,7 +63,7 @@ TEST_F(NetbiosLookupTest, AnswerCompletesTheQueryWithBothNames) {
 TEST_F(NetbiosLookupTest, AnswerFromAnotherHostCompletesTheQuery) {
     UdpPeer host("127.0.3.2", NetbiosPacket::kPort);
     UdpPeer stranger("127.0.3.3", 0);
-    uint32_t sequence = send(lookup("127.0.3.2", 20000));
+    uint32_t sequence = send(nodeStatusRequest("127.0.3.2", 20000));
     std::vector<uint8_t> query;
     ASSERT_TRUE(host.receive(&query, 20000));
     EXPECT_TRUE(stranger.sendTo(host.lastSender(), nbstatResponse(idOf(query), {{"OTHER", 0x20, false}})));
@@ -88,7 +74,7 @@ TEST_F(NetbiosLookupTest, AnswerFromAnotherHostCompletesTheQuery) {
 
 TEST_F(NetbiosLookupTest, RejectedAnswersLeaveTheQueryToItsTimeout) {
     UdpPeer host("127.0.3.4", NetbiosPacket::kPort);
-    uint32_t sequence = send(lookup("127.0.3.4", 1500));
+    uint32_t sequence = send(nodeStatusRequest("127.0.3.4", 1500));
     std::vector<uint8_t> query;
     ASSERT_TRUE(host.receive(&query, 20000));
     // Three names announced, room for two: dropped without a line.
@@ -111,7 +97,7 @@ TEST_F(NetbiosLookupTest, RejectedAnswersLeaveTheQueryToItsTimeout) {
 TEST_F(NetbiosLookupTest, RawSendsLeaveFromTheLookupPortAndAreNeverAnswered) {
     UdpPeer host("127.0.3.5", NetbiosPacket::kPort);
     UdpPeer sink("127.0.3.5", 0);
-    uint32_t lookupSequence = send(lookup("127.0.3.5", 20000));
+    uint32_t lookupSequence = send(nodeStatusRequest("127.0.3.5", 20000));
     std::vector<uint8_t> query;
     ASSERT_TRUE(host.receive(&query, 20000));
     uint16_t endpointPort = host.lastSenderPort();
@@ -147,7 +133,7 @@ TEST_F(NetbiosLookupTest, BurstOfAnswersIsNotLost) {
     constexpr int kLookups = 1000;
     UdpPeer host("127.0.3.9", NetbiosPacket::kPort);
     host.setReceiveBuffer(8 << 20);
-    for (int i = 0; i < kLookups; ++i) send(lookup("127.0.3.9", 30000));
+    for (int i = 0; i < kLookups; ++i) send(nodeStatusRequest("127.0.3.9", 30000));
     std::vector<std::vector<uint8_t>> queries(kLookups);
     for (auto& query : queries) ASSERT_TRUE(host.receive(&query, 20000));
     for (const auto& query : queries) host.reply(nbstatResponse(idOf(query), {{"BURST", 0, false}}));
@@ -168,7 +154,7 @@ TEST_F(NetbiosLookupTest, TooManyRequestsOnceEveryIdIsInUse) {
     constexpr uint32_t kIds = 65000;
     // A host that never answers: nothing listens there. The timeout leaves
     // room to send all 65000 on a slow (sanitized or emulated) build.
-    nv::message silent = lookup("127.0.3.6", 20000);
+    nv::message silent = nodeStatusRequest("127.0.3.6", 20000);
     for (uint32_t i = 0; i < kIds; ++i) send(silent);
     uint32_t overflow = send(silent);
     nv::message reply = await(overflow);
@@ -187,7 +173,7 @@ TEST_F(NetbiosLookupTest, TooManyRequestsOnceEveryIdIsInUse) {
     EXPECT_EQ(timeouts, kIds);
 
     UdpPeer host("127.0.3.7", NetbiosPacket::kPort);
-    uint32_t sequence = send(lookup("127.0.3.7", 20000));
+    uint32_t sequence = send(nodeStatusRequest("127.0.3.7", 20000));
     std::vector<uint8_t> query;
     ASSERT_TRUE(host.receive(&query, 20000));
     host.reply(nbstatResponse(idOf(query), {{"BACK", 0, false}}));

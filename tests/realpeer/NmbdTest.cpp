@@ -3,6 +3,7 @@
 #include "protocol/Fields.h"
 #include "nv/BusClient.h"
 #include "tests/kit/NetNamespace.h"
+#include "tests/kit/NodeStatusRequest.h"
 #include "tests/kit/ServiceProcess.h"
 
 #include <gtest/gtest.h>
@@ -104,12 +105,8 @@ TEST(NmbdTest, LookupAgreesWithNmblookup) {
     nv::BusClient client;
     std::string error;
     ASSERT_TRUE(client.connect(service.busPath(), &error)) << error;
-    nv::message request;
-    request.insert<nv::u32_id>(field::command, CMD_NETBIOS_STATUS);
-    request.insert<nv::be32_id>(field::address, NetNamespace::farAddress());
-    request.insert<nv::u32_id>(field::timeout, 5000);
     nv::message reply;
-    ASSERT_TRUE(client.call(request, 0, &reply, 20000, &error)) << error;
+    ASSERT_TRUE(client.call(nodeStatusRequest(NetNamespace::farAddress(), 5000), 0, &reply, 20000, &error)) << error;
     ASSERT_EQ(reply.status(), nv::ReplyStatus::plain) << reply.statusText();
     EXPECT_EQ(reply.get<nv::string_id>(field::host_name), unique);
     EXPECT_EQ(reply.get<nv::string_id>(field::group_name), group);
