@@ -1,13 +1,14 @@
 #include "tests/kit/ServiceProcess.h"
 
 #include "nv/BusClient.h"
+#include "tests/kit/ChildProcess.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -53,44 +54,64 @@ ServiceProcess::~ServiceProcess() {
     stop();
     if (!folder_.empty()) {
         unlink(busPath_.c_str());
-        unlink(outputPath_.c_str());
+        if (outputPath_ != "/dev/null") unlink(outputPath_.c_str());
         rmdir(folder_.c_str());
     }
 }
 
 bool ServiceProcess::start(const Options& options) {
     char pattern[] = "/tmp/netprobe-test-XXXXXX";
-    if (!mkdtemp(pattern)) return false;
+    if (!mkdtemp(pattern)) {
+        error_ = "mkdtemp failed";
+        return false;
+    }
     folder_ = pattern;
     busPath_ = folder_ + "/bus.sock";
-    outputPath_ = folder_ + "/stdout.txt";
+    outputPath_ = options.keepOutput ? folder_ + "/stdout.txt" : "/dev/null";
 
+    const std::string program = programPath();
+    if (access(program.c_str(), X_OK) != 0) {
+        error_ = "no netprobed at " + program + " (set NETPROBED)";
+        return false;
+    }
     std::vector<std::string> args;
     if (!options.netns.empty()) args = {"ip", "netns", "exec", options.netns};
     for (const std::string& word : emulatorPrefix()) args.push_back(word);
-    args.push_back(NETPROBED_PATH);
+    args.push_back(program);
 
+    std::fflush(nullptr);  // or the child could print this process's pending output
     pid_ = fork();
-    if (pid_ < 0) return false;
+    if (pid_ < 0) {
+        error_ = "fork failed";
+        return false;
+    }
     if (pid_ == 0) {
         setenv("NETPROBE_BUS", busPath_.c_str(), 1);
         int out = open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out >= 0) dup2(out, STDOUT_FILENO);
+        if (options.descriptorLimit != 0) setDescriptorLimit(options.descriptorLimit);
         execArgs(args);
     }
     // The emulator takes a while to start; wait up to 20 s for the bus.
     for (int i = 0; i < 400; ++i) {
         nv::BusClient probe;
-        std::string error;
-        if (probe.connect(busPath_, &error)) return true;
+        std::string ignored;
+        if (probe.connect(busPath_, &ignored)) return true;
         int status;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
+            error_ = "netprobed exited at start";
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    error_ = "netprobed did not open its bus";
     return false;
+}
+
+std::string ServiceProcess::programPath() {
+    const char* path = std::getenv("NETPROBED");
+    return path && *path ? path : NETPROBED_PATH;
 }
 
 std::string ServiceProcess::output() const {
@@ -106,21 +127,14 @@ bool ServiceProcess::waitForOutput(const std::string& text, int timeoutMs) const
 }
 
 int ServiceProcess::stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    // Up to 10 s to end on its own, then SIGKILL.
-    for (int i = 0; i < 500; ++i) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
+    const int status = stopChild(pid_, 10000);
     pid_ = -1;
-    return -1;
+    return status;
+}
+
+bool setDescriptorLimit(rlim_t limit) {
+    const rlimit both{limit, limit};
+    return setrlimit(RLIMIT_NOFILE, &both) == 0;
 }
 
 int runClient(const std::vector<std::string>& args, std::string* out, std::string* err) {

@@ -1,9 +1,10 @@
-// Runs the real netprobed for a test: on a private bus path in a fresh
-// temporary folder, its standard output captured to a file, stopped by its
-// process id when the object goes. In the PowerPC build the program runs
-// under the emulator.
+// Runs the real netprobed for a test or a benchmark: on a private bus path
+// in a fresh temporary folder, its standard output captured to a file (or
+// sent to /dev/null), stopped by its process id when the object goes. In
+// the PowerPC build the program runs under the emulator.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
@@ -14,6 +15,11 @@ public:
     struct Options {
         // Run inside this network namespace (ip netns exec); empty: here.
         std::string netns;
+        // Keep standard output in a file for output(); false: /dev/null,
+        // for runs long enough to fill the disk with it.
+        bool keepOutput = true;
+        // The service's descriptor limit (soft and hard); 0: this process's.
+        rlim_t descriptorLimit = 0;
     };
 
     ServiceProcess();
@@ -22,8 +28,10 @@ public:
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
-    // Whether the service came up and its bus socket answers.
+    // Whether the service came up and its bus socket answers; if not,
+    // error() says why.
     bool ready() const { return ready_; }
+    const std::string& error() const { return error_; }
     const std::string& busPath() const { return busPath_; }
     const std::string& folder() const { return folder_; }
     pid_t pid() const { return pid_; }
@@ -33,8 +41,12 @@ public:
     // Polls output() until it holds `text`, up to timeoutMs.
     bool waitForOutput(const std::string& text, int timeoutMs) const;
 
-    // SIGTERM, then wait; returns the exit status (or -1).
+    // SIGTERM, up to 10 s to end, then SIGKILL; returns the exit status
+    // (or -1).
     int stop();
+
+    // The program started: env NETPROBED, else this build's netprobed.
+    static std::string programPath();
 
 private:
     bool start(const Options& options);
@@ -42,9 +54,14 @@ private:
     std::string folder_;
     std::string busPath_;
     std::string outputPath_;
+    std::string error_;
     pid_t pid_ = -1;
     bool ready_ = false;
 };
+
+// Sets this process's descriptor limit, soft and hard (raising the hard
+// limit takes root); whether it was allowed.
+bool setDescriptorLimit(rlim_t limit);
 
 // The program command line prefix for this build's binaries (the emulator
 // in the PowerPC build, nothing otherwise).

@@ -4,6 +4,7 @@
 #include "nv/BusClient.h"
 #include "nv/Looper.h"
 #include "nv/WireCodec.h"
+#include "tests/kit/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +16,10 @@
 #include <map>
 #include <memory>
 #include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -77,14 +76,7 @@ pid_t spawn(const std::function<int()>& body) {
 
 // Waits for a child for up to 10 s, then kills it; its exit status or -1.
 int reap(pid_t pid) {
-    int status = 0;
-    for (int i = 0; i < 1000; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        poll(nullptr, 0, 10);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
+    return reapChild(pid, 10000);
 }
 
 // A TestLooper serving `path` in a child, stopped by SIGTERM.
@@ -99,7 +91,7 @@ struct ForkedService {
           })) {}
     ~ForkedService() { stop(); }
     int stop() {  // the exit status
-        const int status = pid > 0 && kill(pid, SIGTERM) == 0 ? reap(pid) : -1;
+        const int status = stopChild(pid, 10000);
         pid = -1;
         return status;
     }
