@@ -1,10 +1,10 @@
 // Command 1 through the running service, against scripted servers on
 // loopback.
 #include "ProbeFixture.h"
+#include "tests/kit/ProcessReadings.h"
 #include "tests/kit/Sockets.h"
 #include "tests/kit/TcpPeer.h"
 
-#include <dirent.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -125,15 +125,6 @@ TEST_F(TcpProbeTest, SkipFirstExpectMeetsStageZeroOnConnecting) {
     EXPECT_EQ(seen, "AB");
 }
 
-size_t openDescriptors(pid_t pid) {
-    size_t count = 0;
-    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (!dir) return 0;
-    while (readdir(dir)) ++count;
-    closedir(dir);
-    return count;
-}
-
 // Hundreds at once, mixed outcomes: each request gets exactly one reply,
 // and no descriptor is left open afterwards.
 TEST_F(TcpProbeTest, ManyConcurrentProbesEachGetExactlyOneReply) {
@@ -148,7 +139,8 @@ TEST_F(TcpProbeTest, ManyConcurrentProbesEachGetExactlyOneReply) {
     // A round trip first, so that the service has accepted this connection
     // before its descriptors are counted.
     call(probe(0, 0));
-    size_t before = openDescriptors(service.pid());
+    const ProcessReadings readings(service.pid());
+    const int before = readings.openDescriptors();
 
     std::map<uint32_t, int> kindOf;
     std::string error;
@@ -179,7 +171,7 @@ TEST_F(TcpProbeTest, ManyConcurrentProbesEachGetExactlyOneReply) {
     EXPECT_EQ(byKind[2][static_cast<int>(nv::ReplyStatus::failed)], kEach);
     EXPECT_EQ(byKind[3][static_cast<int>(nv::ReplyStatus::error)], kEach);
     EXPECT_EQ(byKind[0][static_cast<int>(nv::ReplyStatus::plain)], kEach);
-    EXPECT_EQ(openDescriptors(service.pid()), before);
+    EXPECT_EQ(readings.openDescriptors(), before);
 }
 
 }  // namespace
