@@ -3,6 +3,7 @@
 // microseconds) and requests per second with 256 in flight.
 #include "nv/BusClient.h"
 #include "nv/Looper.h"
+#include "tests/kit/ChildProcess.h"
 
 #include <benchmark/benchmark.h>
 
@@ -10,10 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -70,15 +69,7 @@ private:
         close(fds[0]);
     }
     ~EchoService() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status;
-            for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) != pid_; ++i) poll(nullptr, 0, 10);
-            if (waitpid(pid_, &status, WNOHANG) == 0) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-            }
-        }
+        stopChild(pid_, 5000);
         unlink(path_.c_str());
         rmdir(folder_.c_str());
     }

@@ -13,23 +13,25 @@
 // (service_drops and responder_drops: datagrams the kernel dropped during
 // the loop for a full receive buffer on the service's sockets and on the
 // responder's); unexpected is any other reply.
-#include "bench/BenchService.h"
-#include "protocol/Fields.h"
 #include "netbios/NetbiosEndpoint.h"
 #include "netbios/NetbiosPacket.h"
 #include "nv/BusClient.h"
+#include "protocol/Fields.h"
 #include "tests/kit/NbstatBuilder.h"
+#include "tests/kit/NodeStatusRequest.h"
+#include "tests/kit/ProcessReadings.h"
+#include "tests/kit/ServiceProcess.h"
+#include "tests/kit/Sockets.h"
 
 #include <benchmark/benchmark.h>
 
-#include <pthread.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -55,11 +57,7 @@ public:
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
         timeval wait{0, 50000};  // so that the thread sees stopping_
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = ipv4(host);
-        local.sin_port = htons(NetbiosPacket::kPort);
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        if (bindIpv4(fd_, host, NetbiosPacket::kPort) == 0) {
             close(fd_);
             fd_ = -1;
             return;
@@ -80,7 +78,7 @@ public:
         return fstat(fd_, &status) == 0 ? status.st_ino : 0;
     }
 
-    double cpuSeconds() { return threadCpuSeconds(thread_); }
+    double cpuSeconds() { return ProcessReadings::threadCpuSeconds(thread_); }
 
 private:
     static constexpr unsigned kBatch = 64;
@@ -130,34 +128,16 @@ private:
     std::thread thread_;
 };
 
-nv::message lookupRequest(const char* host, uint32_t timeoutMs) {
-    nv::message request;
-    request.insert<nv::u32_id>(field::command, CMD_NETBIOS_STATUS);
-    request.insert<nv::be32_id>(field::address, ipv4(host));
-    request.insert<nv::u32_id>(field::timeout, timeoutMs);
-    return request;
-}
-
 bool isTimeout(const nv::message& reply) {
     return reply.status() == nv::ReplyStatus::error && reply.errorCode() == kTimeoutError;
 }
 
-// Inode numbers of a process's sockets.
-std::set<unsigned long> socketInodes(pid_t pid) {
-    std::set<unsigned long> inodes;
-    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = opendir(folder.c_str());
-    if (!dir) return inodes;
-    while (dirent* entry = readdir(dir)) {
-        char target[64];
-        ssize_t length = readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
-        if (length <= 0) continue;
-        target[length] = 0;
-        unsigned long inode;
-        if (std::sscanf(target, "socket:[%lu]", &inode) == 1) inodes.insert(inode);
-    }
-    closedir(dir);
-    return inodes;
+// The service as the benchmarks run it: its standard output, a line per
+// failed lookup, would fill the disk over a long run.
+ServiceProcess::Options quietService() {
+    ServiceProcess::Options options;
+    options.keepOutput = false;
+    return options;
 }
 
 // Datagrams the kernel dropped, for a full receive buffer, on these UDP
@@ -182,7 +162,7 @@ unsigned long udpDrops(const std::set<unsigned long>& inodes) {
 // iteration takes one reply and sends the next lookup.
 void BM_NetbiosLookup(benchmark::State& state) {
     const auto inFlight = static_cast<uint32_t>(state.range(0));
-    BenchService service;
+    ServiceProcess service(quietService());
     NbstatResponder responder(kAnsweringHost);
     nv::BusClient client;
     std::string error;
@@ -194,7 +174,7 @@ void BM_NetbiosLookup(benchmark::State& state) {
     }
     // Long enough never to end a lookup that is merely queued behind 65000
     // others; short enough that a lost answer does not hold up the run.
-    const nv::message request = lookupRequest(kAnsweringHost, 5000);
+    const nv::message request = nodeStatusRequest(kAnsweringHost, 5000);
     for (uint32_t i = 0; i < inFlight; ++i) {
         if (client.send(request, 0, &error) == 0) {
             state.SkipWithError(error.c_str());
@@ -213,10 +193,11 @@ void BM_NetbiosLookup(benchmark::State& state) {
     };
     uint32_t sequence;
     nv::message reply;
-    const std::set<unsigned long> serviceSockets = socketInodes(service.pid());
+    const ProcessReadings readings(service.pid());
+    const std::set<unsigned long> serviceSockets = readings.socketInodes();
     const unsigned long serviceDropsStart = udpDrops(serviceSockets);
     const unsigned long responderDropsStart = udpDrops({responder.inode()});
-    const double serviceStart = cpuSeconds(service.pid());
+    const double serviceStart = readings.cpuSeconds();
     const double peerStart = responder.cpuSeconds();
     const auto wallStart = std::chrono::steady_clock::now();
     for (auto _ : state) {
@@ -227,12 +208,12 @@ void BM_NetbiosLookup(benchmark::State& state) {
         tally(reply);
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-    state.counters["service_cpu"] = (cpuSeconds(service.pid()) - serviceStart) / wall;
+    const double serviceUsed = readings.cpuSeconds() - serviceStart;
+    state.counters["service_cpu"] = serviceUsed / wall;
     state.counters["peer_cpu"] = (responder.cpuSeconds() - peerStart) / wall;
     state.counters["service_drops"] = static_cast<double>(udpDrops(serviceSockets) - serviceDropsStart);
     state.counters["responder_drops"] = static_cast<double>(udpDrops({responder.inode()}) - responderDropsStart);
-    state.counters["service_us_per_lookup"] =
-        (cpuSeconds(service.pid()) - serviceStart) * 1e6 / static_cast<double>(state.iterations());
+    state.counters["service_us_per_lookup"] = serviceUsed * 1e6 / static_cast<double>(state.iterations());
     // Replies per second count the timeouts too; these are the answers.
     state.counters["answered_per_second"] =
         static_cast<double>(state.iterations() - timeouts) / wall;
@@ -262,16 +243,13 @@ void BM_NetbiosPendingMemory(benchmark::State& state) {
     const auto count = static_cast<uint32_t>(state.range(0));
     for (auto _ : state) {
         int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = ipv4(kSilentHost);
-        local.sin_port = htons(NetbiosPacket::kPort);
-        if (silent < 0 || bind(silent, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        if (silent < 0 || bindIpv4(silent, kSilentHost, NetbiosPacket::kPort) == 0) {
             state.SkipWithError("no silent socket on port 137");
             if (silent >= 0) close(silent);
             return;
         }
-        BenchService service;
+        ServiceProcess service(quietService());
+        const ProcessReadings readings(service.pid());
         nv::BusClient client;
         std::string error;
         if (!service.ready() || !client.connect(service.busPath(), &error)) {
@@ -282,11 +260,11 @@ void BM_NetbiosPendingMemory(benchmark::State& state) {
         uint32_t sequence;
         nv::message reply;
         // A few first, so that idle means warmed up.
-        for (int i = 0; i < 64; ++i) client.send(lookupRequest(kSilentHost, 100), 0, &error);
+        for (int i = 0; i < 64; ++i) client.send(nodeStatusRequest(kSilentHost, 100), 0, &error);
         for (int i = 0; i < 64; ++i) client.nextReply(&sequence, &reply, 30000, &error);
-        const long idleKiB = residentKiB(service.pid());
+        const long idleKiB = readings.residentKiB();
 
-        const nv::message request = lookupRequest(kSilentHost, 8000);
+        const nv::message request = nodeStatusRequest(kSilentHost, 8000);
         for (uint32_t i = 0; i < count; ++i) client.send(request, 0, &error);
         uint32_t overflow = count == NetbiosEndpoint::kQueryIds ? client.send(request, 0, &error) : 0;
         nv::message refusedProbe;
@@ -299,7 +277,7 @@ void BM_NetbiosPendingMemory(benchmark::State& state) {
             close(silent);
             return;
         }
-        const long heldKiB = residentKiB(service.pid());
+        const long heldKiB = readings.residentKiB();
         if (overflow) {
             bool refused = client.waitReply(overflow, &reply, 30000, &error) &&
                            reply.status() == nv::ReplyStatus::failed && reply.statusText() == "too many requests";
@@ -312,7 +290,7 @@ void BM_NetbiosPendingMemory(benchmark::State& state) {
         }
         state.counters["rss_idle_kib"] = static_cast<double>(idleKiB);
         state.counters["rss_held_kib"] = static_cast<double>(heldKiB);
-        state.counters["rss_after_kib"] = static_cast<double>(residentKiB(service.pid()));
+        state.counters["rss_after_kib"] = static_cast<double>(readings.residentKiB());
         state.counters["bytes_per_lookup"] = static_cast<double>(heldKiB - idleKiB) * 1024.0 / count;
         state.counters["timeouts"] = static_cast<double>(timeouts);
         close(silent);

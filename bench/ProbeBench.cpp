@@ -12,14 +12,22 @@
 // service's CPU time per probe, steadier than the rate on a busy machine.
 // unexpected counts replies of another kind than the benchmark expects
 // (there should be none).
-#include "bench/BenchService.h"
-#include "bench/BenchTcpServer.h"
-#include "protocol/Fields.h"
 #include "nv/BusClient.h"
+#include "protocol/Fields.h"
+#include "tests/kit/LoopbackTcpServer.h"
+#include "tests/kit/ProcessReadings.h"
+#include "tests/kit/ServiceProcess.h"
+#include "tests/kit/Sockets.h"
 
 #include <benchmark/benchmark.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -34,6 +42,19 @@ const std::vector<std::string> kBannerHosts = {"127.0.9.16", "127.0.9.17", "127.
                                                "127.0.9.20", "127.0.9.21", "127.0.9.22", "127.0.9.23"};
 constexpr const char* kSilentHost = "127.0.9.2";
 constexpr const char* kRefusingHost = "127.0.9.3";
+
+// Tens of thousands of probes may hold a socket each, and the bench process
+// the other ends of their connections.
+constexpr rlim_t kDescriptorLimit = 80000;
+
+// The service as the benchmarks run it: room for every probe's socket, and
+// its standard output, a line per failed probe, not kept.
+ServiceProcess::Options benchService() {
+    ServiceProcess::Options options;
+    options.keepOutput = false;
+    options.descriptorLimit = kDescriptorLimit;
+    return options;
+}
 
 nv::message probeRequest(uint32_t command, const char* host, uint16_t port, uint32_t timeoutMs) {
     nv::message request;
@@ -58,7 +79,7 @@ bool isTimeout(const nv::message& reply) {
 
 // Keeps state.range(0) requests outstanding on one connection, taking the
 // `requests` in turn: each iteration takes one reply and sends the next.
-void runInFlight(benchmark::State& state, const BenchService& service, const std::vector<nv::message>& requests,
+void runInFlight(benchmark::State& state, const ServiceProcess& service, const std::vector<nv::message>& requests,
                  const std::function<bool(const nv::message&)>& expected,
                  const std::function<double()>& peerCpuSeconds) {
     const auto inFlight = static_cast<uint32_t>(state.range(0));
@@ -84,9 +105,11 @@ void runInFlight(benchmark::State& state, const BenchService& service, const std
     std::string firstUnexpected;
     uint32_t sequence;
     nv::message reply;
-    const double serviceStart = cpuSeconds(service.pid());
+    const ProcessReadings readings(service.pid());
+    const ProcessReadings own = ProcessReadings::self();
+    const double serviceStart = readings.cpuSeconds();
     const double peerStart = peerCpuSeconds();
-    const double ownStart = ownCpuSeconds();
+    const double ownStart = own.cpuSeconds();
     const auto wallStart = std::chrono::steady_clock::now();
     for (auto _ : state) {
         if (!client.nextReply(&sequence, &reply, 30000, &error) || !sendNext()) {
@@ -96,12 +119,12 @@ void runInFlight(benchmark::State& state, const BenchService& service, const std
         if (!expected(reply) && unexpected++ == 0) firstUnexpected = reply.statusText();
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-    const double serviceUsed = cpuSeconds(service.pid()) - serviceStart;
+    const double serviceUsed = readings.cpuSeconds() - serviceStart;
     state.counters["service_cpu"] = serviceUsed / wall;
     state.counters["service_us_per_probe"] = serviceUsed * 1e6 / static_cast<double>(state.iterations());
     state.counters["peer_cpu"] = (peerCpuSeconds() - peerStart) / wall;
     // The bench process: bus client plus the server thread.
-    state.counters["bench_cpu"] = (ownCpuSeconds() - ownStart) / wall;
+    state.counters["bench_cpu"] = (own.cpuSeconds() - ownStart) / wall;
     for (uint32_t i = 0; i < inFlight; ++i) {
         if (!client.nextReply(&sequence, &reply, 30000, &error)) break;
         if (!expected(reply) && unexpected++ == 0) firstUnexpected = reply.statusText();
@@ -112,7 +135,7 @@ void runInFlight(benchmark::State& state, const BenchService& service, const std
 }
 
 void BM_TcpProbeRefused(benchmark::State& state) {
-    BenchService service;
+    ServiceProcess service(benchService());
     if (!service.ready()) {
         state.SkipWithError(service.error().c_str());
         return;
@@ -124,9 +147,9 @@ BENCHMARK(BM_TcpProbeRefused)->Arg(256)->Arg(1024)->Iterations(200000)->UseRealT
 
 // expect_0 the greeting, send_1 a line, expect_1 the answer to it.
 void BM_TcpProbeBannerDialogue(benchmark::State& state) {
-    BenchService::raiseOwnDescriptorLimit();
-    BenchService service;
-    BenchTcpServer server(kBannerHosts, BenchTcpServer::Mode::banner);
+    setDescriptorLimit(kDescriptorLimit);
+    ServiceProcess service(benchService());
+    LoopbackTcpServer server(kBannerHosts, LoopbackTcpServer::Mode::banner);
     if (!service.ready() || !server.ok()) {
         state.SkipWithError(service.ready() ? "no banner server" : service.error().c_str());
         return;
@@ -154,14 +177,25 @@ bool runAll(nv::BusClient& client, const nv::message& request, uint32_t count, s
     return true;
 }
 
+// Polls every 20 ms until `done` or timeoutMs has passed: what is awaited
+// is a reading of the service, which sends no word of it.
+template <class Done>
+bool waitFor(Done done, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+        if (done()) return true;
+        poll(nullptr, 0, 20);
+    }
+    return done();
+}
+
 // The descriptor count once it has settled: a request object closes its
 // socket just after sending its reply, so a count taken the moment the
 // last reply arrives may still include it.
-int settledDescriptors(pid_t pid) {
-    int last = openDescriptors(pid);
+int settledDescriptors(const ProcessReadings& readings) {
+    int last = readings.openDescriptors();
     for (int same = 0, polls = 0; same < 3 && polls < 100; ++polls) {
         poll(nullptr, 0, 20);
-        int now = openDescriptors(pid);
+        int now = readings.openDescriptors();
         same = now == last ? same + 1 : 0;
         last = now;
     }
@@ -178,7 +212,7 @@ struct HeldRound {
 // Sends `count` copies of `request`, then a refused probe that answers once
 // all of them have started; waits until their sockets are open (and the
 // peer has them all), reads the memory, then waits for their timeouts.
-bool holdRound(nv::BusClient& client, pid_t pid, const nv::message& request, uint32_t count,
+bool holdRound(nv::BusClient& client, const ProcessReadings& readings, const nv::message& request, uint32_t count,
                int idleDescriptors, const std::function<int()>& peerConnections, HeldRound* round,
                std::string* error) {
     for (uint32_t i = 0; i < count; ++i)
@@ -192,12 +226,12 @@ bool holdRound(nv::BusClient& client, pid_t pid, const nv::message& request, uin
     }
     round->allOpen = waitFor(
         [&] {
-            return openDescriptors(pid) >= idleDescriptors + static_cast<int>(count) &&
+            return readings.openDescriptors() >= idleDescriptors + static_cast<int>(count) &&
                    peerConnections() >= static_cast<int>(count);
         },
         20000);
-    round->residentKiB = residentKiB(pid);
-    round->descriptors = openDescriptors(pid) - idleDescriptors;
+    round->residentKiB = readings.residentKiB();
+    round->descriptors = readings.openDescriptors() - idleDescriptors;
     uint32_t sequence;
     for (uint32_t i = 0; i < count; ++i) {
         if (!client.nextReply(&sequence, &reply, 60000, error)) return false;
@@ -216,7 +250,8 @@ void measureHeldProbes(benchmark::State& state, const nv::message& request,
                        const std::function<int()>& peerConnections) {
     const auto count = static_cast<uint32_t>(state.range(0));
     for (auto _ : state) {
-        BenchService service;
+        ServiceProcess service(benchService());
+        const ProcessReadings readings(service.pid());
         nv::BusClient client;
         std::string error;
         if (!service.ready() || !client.connect(service.busPath(), &error)) {
@@ -230,17 +265,17 @@ void measureHeldProbes(benchmark::State& state, const nv::message& request,
             state.SkipWithError(error.c_str());
             return;
         }
-        const int idleDescriptors = settledDescriptors(service.pid());
-        const long idleKiB = residentKiB(service.pid());
+        const int idleDescriptors = settledDescriptors(readings);
+        const long idleKiB = readings.residentKiB();
 
         HeldRound first, second;
-        if (!holdRound(client, service.pid(), request, count, idleDescriptors, peerConnections, &first, &error)) {
+        if (!holdRound(client, readings, request, count, idleDescriptors, peerConnections, &first, &error)) {
             state.SkipWithError(error.c_str());
             return;
         }
-        const int descriptorsLeft = settledDescriptors(service.pid()) - idleDescriptors;
-        const long afterKiB = residentKiB(service.pid());
-        if (!holdRound(client, service.pid(), request, count, idleDescriptors, peerConnections, &second, &error)) {
+        const int descriptorsLeft = settledDescriptors(readings) - idleDescriptors;
+        const long afterKiB = readings.residentKiB();
+        if (!holdRound(client, readings, request, count, idleDescriptors, peerConnections, &second, &error)) {
             state.SkipWithError(error.c_str());
             return;
         }
@@ -258,8 +293,8 @@ void measureHeldProbes(benchmark::State& state, const nv::message& request,
 
 // Connected and waiting for a greeting that never comes.
 void BM_TcpProbeHeldMemory(benchmark::State& state) {
-    BenchService::raiseOwnDescriptorLimit();
-    BenchTcpServer server({kSilentHost}, BenchTcpServer::Mode::silent);
+    setDescriptorLimit(kDescriptorLimit);
+    LoopbackTcpServer server({kSilentHost}, LoopbackTcpServer::Mode::silent);
     if (!server.ok()) {
         state.SkipWithError("no silent server");
         return;
@@ -275,19 +310,15 @@ BENCHMARK(BM_TcpProbeHeldMemory)->Arg(1000)->Arg(5000)->Arg(10000)->Iterations(1
 // The second argument: 1 with an expectation, 0 without (a UDP probe waits
 // for a datagram either way), which shows what a compiled pattern costs.
 void BM_UdpProbeHeldMemory(benchmark::State& state) {
-    BenchService::raiseOwnDescriptorLimit();
+    setDescriptorLimit(kDescriptorLimit);
     int target = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = ipv4(kSilentHost);
-    socklen_t length = sizeof local;
-    if (target < 0 || bind(target, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        getsockname(target, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    const uint16_t port = target < 0 ? 0 : bindIpv4(target, kSilentHost, 0);
+    if (port == 0) {
         state.SkipWithError("no silent UDP socket");
         if (target >= 0) close(target);
         return;
     }
-    nv::message request = probeRequest(CMD_UDP_PROBE, kSilentHost, ntohs(local.sin_port), 8000);
+    nv::message request = probeRequest(CMD_UDP_PROBE, kSilentHost, port, 8000);
     if (state.range(1)) request.insert<nv::string_id>(field::expect_0, "^never");
     measureHeldProbes(state, request, [] { return INT32_MAX; });
     close(target);
