@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
+
+Bus packets are laid out here by hand from docs/bus-protocol.md, not by the
+codec under test. Files named regression-* are inputs that once failed; this
+script leaves them alone. Run it again after changing it and commit the
+result: make-seeds.py
+"""
+
+import pathlib
+import struct
+
+FUZZ = pathlib.Path(__file__).resolve().parent
+
+MAGIC = b"NVPB"
+COMMAND = 0xFF0007
+U32, BE32, BOOL, STRING = 1, 2, 3, 4
+
+
+def write_corpus(target, seeds):
+    folder = FUZZ / "corpus" / target
+    folder.mkdir(parents=True, exist_ok=True)
+    for old in folder.iterdir():
+        if not old.name.startswith("regression-"):
+            old.unlink()
+    for name, data in seeds.items():
+        (folder / name).write_bytes(data)
+
+
+# --- bus packets -----------------------------------------------------------
+
+def field(key, kind, value):
+    head = struct.pack(">IB", key, kind)
+    if kind == U32:
+        return head + struct.pack(">I", value)
+    if kind == BE32:
+        return head + bytes(value)  # the address's bytes as they stand
+    if kind == BOOL:
+        return head + bytes([1 if value else 0])
+    return head + struct.pack(">I", len(value)) + value
+
+
+def request(sequence, arg, *fields):
+    return MAGIC + bytes([1, 1, 0, 0]) + struct.pack(">III", sequence, arg, 0) + b"".join(fields)
+
+
+def reply(sequence, status, error, text, *fields):
+    return (MAGIC + bytes([1, 2, status, 0]) + struct.pack(">III", sequence, error, len(text)) + text +
+            b"".join(fields))
+
+
+def wire_seeds():
+    return {
+        # The example of docs/bus-protocol.md: every field type.
+        "request-every-type": request(
+            0x01020304, 0xA0B0C0D0,
+            field(3, BE32, [192, 168, 1, 2]), field(5, BOOL, True), field(7, STRING, b"a\0b"),
+            field(COMMAND, U32, 1)),
+        "request-tcp-probe": request(
+            1, 0,
+            field(COMMAND, U32, 1), field(1, U32, 3000), field(3, BE32, [127, 0, 0, 1]), field(4, U32, 80),
+            field(6, BOOL, False), field(7, STRING, b"HEAD / HTTP/1.0\r\n\r\n"),
+            field(8, STRING, b"(?i)^HTTP/1\\.[01] [23]\\d\\d")),
+        # Fields out of key order, an empty string, an unknown key.
+        "request-unordered": request(
+            0xFFFFFFFF, 7,
+            field(0xDEADBEEF, STRING, b""), field(COMMAND, U32, 3), field(3, BE32, [10, 0, 0, 9])),
+        "request-bare": request(42, 0),
+        "request-payload": request(
+            9, 0, field(COMMAND, U32, 4), field(3, BE32, [127, 0, 0, 1]), field(4, U32, 137),
+            field(15, STRING, bytes(range(256)))),
+        # As many fields as a packet may hold, and one more.
+        "request-256-fields": request(5, 0, *(field(key, BOOL, key % 2) for key in range(256))),
+        "request-257-fields": request(6, 0, *(field(key, U32, key) for key in range(257))),
+        "reply-success": reply(
+            3, 0, 0, b"",
+            field(2, U32, 17), field(14, STRING, b"TESTGROUP"), field(0xFE0010, STRING, b"TESTHOST")),
+        "reply-success-connected": reply(4, 0, 0, b"", field(2, U32, 0), field(13, BOOL, True)),
+        "reply-failed": reply(5, 1, 0, b"connection refused", field(2, U32, 1)),
+        # The example of docs/bus-protocol.md.
+        "reply-error-timeout": reply(7, 2, 0xFE000D, b"timeout"),
+        "reply-error-bad-message": reply(8, 2, 0xFF0003, b"bad message: truncated field"),
+        "reply-error-empty-text": reply(9, 2, 0xFF0001, b""),
+    }
+
+
+if __name__ == "__main__":
+    write_corpus("wire", wire_seeds())
