@@ -2,7 +2,8 @@
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
 
 Bus packets are laid out here by hand from docs/bus-protocol.md, not by the
-codec under test. Files named regression-* are inputs that once failed; this
+codec under test. NetBIOS seeds are the captures in tests/data/ and spoiled
+copies of them. Files named regression-* are inputs that once failed; this
 script leaves them alone. Run it again after changing it and commit the
 result: make-seeds.py
 """
@@ -11,6 +12,7 @@ import pathlib
 import struct
 
 FUZZ = pathlib.Path(__file__).resolve().parent
+DATA = FUZZ.parent / "tests" / "data"
 
 MAGIC = b"NVPB"
 COMMAND = 0xFF0007
@@ -84,5 +86,49 @@ def wire_seeds():
     }
 
 
+# --- NetBIOS answers -------------------------------------------------------
+
+def read_hex(name):
+    lines = (DATA / name).read_text().splitlines()
+    return bytes.fromhex("".join(line for line in lines if line and not line.startswith("#")))
+
+
+def netbios_seeds():
+    request_bytes = read_hex("nbstat-request.hex")
+    answer = read_hex("nbstat-response-nmbd.hex")
+    assert len(request_bytes) == 50 and len(answer) == 193
+
+    def spoiled(offset, value):
+        copy = bytearray(answer)
+        copy[offset:offset + len(value)] = value
+        return bytes(copy)
+
+    rdata = 56
+    first_entry = rdata + 1
+    only_group = spoiled(first_entry + 16, b"\x84")
+    for i in range(1, 5):
+        only_group = only_group[:first_entry + 18 * i + 16] + b"\x84" + only_group[first_entry + 18 * i + 17:]
+    return {
+        "response-nmbd": answer,
+        "request": request_bytes,
+        "too-small": answer[:11],
+        "header-only": answer[:12],
+        "cut-in-question": answer[:40],
+        "cut-before-rdata": answer[:55],
+        "cut-in-second-entry": answer[:first_entry + 18 + 9],
+        "rcode-3": spoiled(3, b"\x03"),
+        "opcode-register": spoiled(2, b"\xa8"),
+        "no-answer": spoiled(6, b"\x00\x00"),
+        "bad-type": spoiled(46, b"\x00\x20"),
+        "bad-class": spoiled(48, b"\x00\x03"),
+        "no-names": spoiled(rdata, b"\x00"),
+        "rdlength-past-end": spoiled(54, b"\x01\x00"),
+        "rdlength-one-entry": spoiled(54, struct.pack(">H", 19)),
+        "only-group-names": only_group,
+        "name-0x01": spoiled(first_entry, b"\x01\x02__MSBROWSE__\x02"),
+    }
+
+
 if __name__ == "__main__":
     write_corpus("wire", wire_seeds())
+    write_corpus("netbios", netbios_seeds())
