@@ -129,6 +129,21 @@ def netbios_seeds():
     }
 
 
+# --- the client's words ----------------------------------------------------
+
+def escapes_seeds():
+    return {
+        "http-request": b"GET / HTTP/1.0\\r\\n\\r\\n",
+        "hex-bytes": b"\\x00\\xff\\xAb\\x7F",
+        "short-escapes": b"a\\0b\\tc\\\\d\\ne\\r",
+        "unknown-escape": b"bad \\q",
+        "short-hex": b"\\x4",
+        "lone-backslash": b"end\\",
+        "raw-bytes": bytes([0, 0x1F, 0x20, 0x22, 0x5C, 0x7E, 0x7F, 0x80, 0xFF]),
+    }
+
+
 if __name__ == "__main__":
     write_corpus("wire", wire_seeds())
     write_corpus("netbios", netbios_seeds())
+    write_corpus("escapes", escapes_seeds())
