@@ -228,7 +228,7 @@ bool Parser::rawRequest() {
             return fail("unknown option " + option);
         }
     }
-    if (!commandGiven) return fail("request needs --command N");
+    if (!commandGiven || out_->request.find(field::command)->type != nv::FieldType::u32) return fail("request needs --command N");
     return true;
 }
 
