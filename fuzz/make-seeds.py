@@ -143,7 +143,29 @@ def escapes_seeds():
     }
 
 
+def words(*items):
+    return b"\0".join(item.encode() if isinstance(item, str) else item for item in items)
+
+
+def commandline_seeds():
+    return {
+        "tcp": words("tcp", "127.0.0.1", "80", "--timeout", "3000", "--send0", "HEAD / HTTP/1.0\\r\\n\\r\\n",
+                     "--expect0", "(?i)^HTTP/1\\.[01] [23]\\d\\d", "--hold-first-send"),
+        "tcp-skip": words("--json", "--wait", "0x1000", "tcp", "host.test", "25", "--skip-first-expect",
+                          "--expect1", "^220", "--send1", "QUIT\\r\\n"),
+        "udp": words("--bus", "/tmp/bus.sock", "udp", "localhost", "53", "--send0", "\\x00\\x01",
+                     "--expect0", "\\x00\\x01", "--send2", "x", "--expect2", "."),
+        "netbios": words("netbios", "192.0.2.1", "--timeout", "500"),
+        "send": words("send", "10.0.0.1", "137", "--payload", "\\x12\\x34\\0\\0"),
+        "request": words("request", "--command", "3", "--be32", "address=192.0.2.1", "--u32", "timeout=0xffffffff",
+                         "--bool", "5=true", "--string", "payload=a\\tb", "--u32", "0x10=1"),
+        "bad-pattern": words("tcp", "127.0.0.1", "80", "--expect0", "(unclosed"),
+        "unresolved": words("tcp", "nowhere.invalid", "80"),
+    }
+
+
 if __name__ == "__main__":
     write_corpus("wire", wire_seeds())
     write_corpus("netbios", netbios_seeds())
     write_corpus("escapes", escapes_seeds())
+    write_corpus("commandline", commandline_seeds())
