@@ -35,6 +35,17 @@ DiagnosticLog::~DiagnosticLog() {
     if (ownOutput_) ::close(outputFd_);
 }
 
+void DiagnosticLog::redirectForTesting(int fd) {
+    watch(false);
+    if (ownOutput_) ::close(outputFd_);
+    ownOutput_ = false;
+    outputFd_ = -1;
+    mode_ = Mode::unknown;
+    fd_ = fd;
+    queue_.clear();
+    sent_ = 0;
+}
+
 void DiagnosticLog::write(std::string_view line) {
     std::string_view name = kindOf(line);
     auto found = kinds_.find(name);

@@ -50,6 +50,9 @@ public:
     // One line, without its line end.
     void write(std::string_view line);
 
+    // For tests: write to `fd` from now on (what waits is dropped).
+    void redirectForTesting(int fd);
+
     // Lines dropped so far, all kinds together.
     uint64_t droppedLines() const { return droppedTotal_; }
     size_t queuedBytes() const { return queue_.size() - sent_; }

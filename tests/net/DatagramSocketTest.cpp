@@ -1,5 +1,6 @@
 // DatagramSocket on loopback: what reaches the receive callback, the line of
 // each failed step, and destruction from inside the callback.
+#include "CapturedLog.h"
 #include "net/DatagramSocket.h"
 #include "nv/ThinRunner.h"
 #include "tests/kit/UdpPeer.h"
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <functional>
 #include <iostream>
-#include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,8 +40,6 @@ struct TracedSocket : DatagramSocket {
 
 class DatagramSocketTest : public ::testing::Test {
 protected:
-    DatagramSocketTest() : savedOut_(std::cout.rdbuf(out_.rdbuf())) {}
-    ~DatagramSocketTest() override { std::cout.rdbuf(savedOut_); }
 
     bool runUntil(const std::function<bool()>& done) {
         for (int pass = 0; !done(); ++pass) {
@@ -72,8 +70,7 @@ protected:
 
     nv::ThinRunner runner_;
     UdpPeer peer_{"127.0.0.1", 0};
-    std::ostringstream out_;
-    std::streambuf* savedOut_;
+    CapturedLog log_;
     std::vector<Seen> seen_;
 };
 
@@ -96,7 +93,7 @@ TEST_F(DatagramSocketTest, CallbackGetsEachDatagramCutAt4096AndEachError) {
     const std::vector<char> huge(70000, 'x');  // more than a datagram holds
     EXPECT_FALSE(socket->send(huge.data(), huge.size()));
     EXPECT_NE(socket->fd(), -1);
-    EXPECT_EQ(out_.str(), "UDP: send: 90\n");
+    EXPECT_EQ(log_.text(), "UDP: send: 90\n");
 
     // A port nobody listens on answers with ICMP port unreachable, which the
     // connected socket reads as ECONNREFUSED.
@@ -137,7 +134,7 @@ TEST_F(DatagramSocketTest, FailedStepClosesTheSocketAndLaterStepsSaySo) {
     broadcast->connect(INADDR_BROADCAST, 9);  // no SO_BROADCAST: EACCES, and nothing is sent
     EXPECT_TRUE(rebound->fd() == -1 && broadcast->fd() == -1);
     EXPECT_FALSE(runner_.isWatched(fds[0]) || runner_.isWatched(fds[1]));
-    EXPECT_EQ(out_.str(), "UDP: bind: 22\n"
+    EXPECT_EQ(log_.text(), "UDP: bind: 22\n"
                           "UDP: connect 127.0.0.1:70000: 9\n"
                           "UDP: send: 9\n"
                           "UDP: connect 255.255.255.255:9: 13\n");
@@ -150,8 +147,7 @@ TEST(DatagramSocketExhaustionTest, FailedOpenLeavesASocketWhoseStepsAllFail) {
     const pid_t child = fork();
     if (child == 0) {
         nv::ThinRunner runner;
-        std::ostringstream out;
-        std::cout.rdbuf(out.rdbuf());
+        CapturedLog log;
         const int lowestFree = dup(0);
         close(lowestFree);
         const rlimit limit{static_cast<rlim_t>(lowestFree), static_cast<rlim_t>(lowestFree)};
@@ -160,9 +156,9 @@ TEST(DatagramSocketExhaustionTest, FailedOpenLeavesASocketWhoseStepsAllFail) {
         bool asExpected = !socket->open() && !socket->bind() && socket->fd() == -1;
         socket->connect(kLoopback, 53);
         asExpected = !socket->send("x", 1) && asExpected &&
-                     out.str() == "UDP: socket: 24\nUDP: can't set SO_REUSEADDR\nUDP: bind: 9\n"
+                     log.text() == "UDP: socket: 24\nUDP: can't set SO_REUSEADDR\nUDP: bind: 9\n"
                                   "UDP: connect 127.0.0.1:53: 9\nUDP: send: 9\n";
-        if (!asExpected) std::cerr << out.str();
+        if (!asExpected) std::cerr << log.text();
         _exit(asExpected ? 0 : 1);
     }
     int status = 0;

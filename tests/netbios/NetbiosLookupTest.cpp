@@ -60,16 +60,19 @@ TEST_F(NetbiosLookupTest, AnswerCompletesTheQueryWithBothNames) {
     EXPECT_TRUE(service.waitForOutput("Netbios: unknown id " + std::to_string(idOf(query)) + "\n", 20000));
 }
 
-TEST_F(NetbiosLookupTest, AnswerFromAnotherHostCompletesTheQuery) {
+// Only the host asked may answer: an answer from any other address, even
+// from the host's own port number, counts as one with an unknown id.
+TEST_F(NetbiosLookupTest, AnswerFromAnotherHostIsTakenForAnUnknownId) {
     UdpPeer host("127.0.3.2", NetbiosPacket::kPort);
-    UdpPeer stranger("127.0.3.3", 0);
-    uint32_t sequence = send(nodeStatusRequest("127.0.3.2", 20000));
+    UdpPeer stranger("127.0.3.3", NetbiosPacket::kPort);
+    uint32_t sequence = send(nodeStatusRequest("127.0.3.2", 1500));
     std::vector<uint8_t> query;
     ASSERT_TRUE(host.receive(&query, 20000));
-    EXPECT_TRUE(stranger.sendTo(host.lastSender(), nbstatResponse(idOf(query), {{"OTHER", 0x20, false}})));
+    EXPECT_TRUE(stranger.sendTo(host.lastSender(), nbstatResponse(idOf(query), {{"FORGED", 0x20, false}})));
+    EXPECT_TRUE(service.waitForOutput("Netbios: unknown id " + std::to_string(idOf(query)) + "\n", 20000));
     nv::message reply = await(sequence);
-    EXPECT_EQ(reply.get<nv::string_id>(field::host_name), "OTHER");
-    EXPECT_EQ(reply.get<nv::string_id>(field::group_name), "");
+    EXPECT_EQ(reply.status(), nv::ReplyStatus::error);
+    EXPECT_EQ(reply.errorCode(), kTimeoutError);
 }
 
 TEST_F(NetbiosLookupTest, RejectedAnswersLeaveTheQueryToItsTimeout) {

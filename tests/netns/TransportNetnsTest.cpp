@@ -1,5 +1,6 @@
 // The transports against a far host of the test's own network: refused,
 // silent and unreachable hosts, and datagrams that come back from it.
+#include "../net/CapturedLog.h"
 #include "net/DatagramSocket.h"
 #include "net/StreamConnection.h"
 #include "nv/ThinRunner.h"
@@ -12,8 +13,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <functional>
-#include <iostream>
-#include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -80,14 +79,12 @@ TEST_F(TransportNetnsTest, UnroutableHostFailsInsideOpenAndIsToldFromTheLoop) {
     ASSERT_TRUE(runUntil([&] { return !seen_.empty(); }));
     EXPECT_EQ(seen_, std::vector<std::string>{nv::sysctlErrorStr("connect", ENETUNREACH)});
 
-    std::ostringstream out;
-    std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+    CapturedLog log;
     Ref<DatagramSocket> socket = new DatagramSocket;
     socket->open();
     socket->bind();
     socket->connect(kUnroutable, 53);
-    std::cout.rdbuf(saved);
-    EXPECT_EQ(out.str(), "UDP: connect 10.214.0.1:53: 101\n");
+    EXPECT_EQ(log.text(), "UDP: connect 10.214.0.1:53: 101\n");
     EXPECT_EQ(socket->fd(), -1);
 }
 
