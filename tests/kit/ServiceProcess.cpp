@@ -87,7 +87,8 @@ bool ServiceProcess::start(const Options& options) {
     }
     if (pid_ == 0) {
         setenv("NETPROBE_BUS", busPath_.c_str(), 1);
-        int out = open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = options.outputFd >= 0 ? options.outputFd
+                                         : open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out >= 0) dup2(out, STDOUT_FILENO);
         if (options.descriptorLimit != 0) setDescriptorLimit(options.descriptorLimit);
         execArgs(args);
