@@ -3,6 +3,7 @@
 #include "tests/kit/Sockets.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,20 +11,33 @@
 
 TcpPeer::TcpPeer(const std::string& address, Script script, int connections) {
     listener_ = openTcpListener(address.c_str(), 512, 0, &port_);
-    if (listener_ < 0) return;
+    wake_ = eventfd(0, EFD_CLOEXEC);
+    if (listener_ < 0 || wake_ < 0) return;
     thread_ = std::thread([this, script = std::move(script), connections] { serve(script, connections); });
 }
 
 TcpPeer::~TcpPeer() {
     stopping_ = true;
+    if (wake_ >= 0) eventfd_write(wake_, 1);
     if (thread_.joinable()) thread_.join();
     if (listener_ >= 0) close(listener_);
+    if (wake_ >= 0) close(wake_);
 }
 
 void TcpPeer::serve(Script script, int connections) {
-    for (int served = 0; served < connections && !stopping_;) {
-        pollfd p{listener_, POLLIN, 0};
-        if (poll(&p, 1, 50) != 1) continue;
+    for (int served = 0; served < connections;) {
+        // Once stopping, a connection already made (waiting to be accepted)
+        // is still served: a probe may connect and finish before this
+        // thread first looks.
+        pollfd p[2] = {{listener_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (poll(p, 2, stopping_ ? 0 : -1) < 1) {
+            if (stopping_) return;
+            continue;
+        }
+        if (!(p[0].revents & POLLIN)) {
+            if (stopping_) return;
+            continue;
+        }
         int fd = accept(listener_, nullptr, nullptr);
         if (fd < 0) continue;
         ++accepted_;

@@ -37,6 +37,7 @@ private:
     void serve(Script script, int connections);
 
     int listener_ = -1;
+    int wake_ = -1;  // tells the thread to stop
     uint16_t port_ = 0;
     std::atomic<int> accepted_{0};
     std::atomic<bool> stopping_{false};
