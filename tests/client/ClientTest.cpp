@@ -70,6 +70,7 @@ TEST(CommandLineTest, UsageErrors) {
     parse({"tcp", "127.0.0.1", "4294967296"}, false);
     parse({"udp", "127.0.0.1", "53", "--hold-first-send"}, false);  // TCP only
     parse({"request", "--u32", "timeout=1"}, false);                 // no command
+    parse({"request", "--command", "3", "--string", "command=x"}, false);  // command retyped
     parse({"request", "--command", "1", "--bool", "5=yes"}, false);
     parse({"request", "--command", "1", "--be32", "address=1.2.3"}, false);
     parse({"request", "--command", "1", "--u32", "nosuchfield=1"}, false);
