@@ -103,10 +103,18 @@ void LoopbackTcpServer::acceptAll(int listener) {
     for (int i = 0; i < 1024; ++i) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
+        ++accepted_;
+        if (mode_ == Mode::closing || mode_ == Mode::resetting) {
+            if (mode_ == Mode::resetting) {
+                const linger abort{1, 0};
+                setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            }
+            close(fd);
+            continue;
+        }
         const auto slot = static_cast<size_t>(fd);
         if (answered_.size() <= slot) answered_.resize(slot * 2 + 1, kUnused);
         answered_[slot] = kWaiting;
-        ++accepted_;
         ++open_;
         watch(epoll_, fd);
         if (mode_ == Mode::banner) sendText(fd, "220 ready\r\n");

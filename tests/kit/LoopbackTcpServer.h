@@ -7,6 +7,9 @@
 //         with "250 ok\r\n", closes when the client closes.
 // silent: accepts and holds every connection, says nothing, closes when
 //         the client closes; for probes that must stay in flight.
+// closing: accepts and closes at once (the client reads the end of the
+//         connection).
+// resetting: accepts and resets at once (SO_LINGER of 0, then close).
 #pragma once
 
 #include <atomic>
@@ -17,7 +20,7 @@
 
 class LoopbackTcpServer {
 public:
-    enum class Mode { banner, silent };
+    enum class Mode { banner, silent, closing, resetting };
 
     // One listener on each address, each on a port the system chooses.
     // Several addresses give the clients' ephemeral ports room: closed
