@@ -345,7 +345,8 @@ private:
     std::mutex mutex_;
     std::condition_variable seen_;
     uint16_t servicePort_ = 0;
-    std::atomic<uint64_t> echoed_{0}, sunk_{0}, answered_{0}, forged_{0}, strayPorts_{0};
+    // Words, not 64 bits: 64-bit atomics need libatomic on the 32-bit device.
+    std::atomic<unsigned long> echoed_{0}, sunk_{0}, answered_{0}, forged_{0}, strayPorts_{0};
     std::thread thread_;
 };
 

@@ -53,7 +53,8 @@ private:
     // Per descriptor: unused, or whether its line was answered yet; touched
     // by the serving thread only.
     std::vector<uint8_t> answered_;
-    std::atomic<uint64_t> accepted_{0};
+    // A word, not 64 bits: 64-bit atomics need libatomic on the 32-bit device.
+    std::atomic<unsigned long> accepted_{0};
     std::atomic<int> open_{0};
     std::thread thread_;
 };
