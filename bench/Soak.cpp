@@ -12,7 +12,9 @@
 // start, at their peak, and at the end, once lingering connections have
 // had time to close. Exit status 0 only when no reply was lost, duplicated
 // or unexpected and the service holds as many descriptors as it started
-// with; 1 otherwise, with the reasons; 2 for a usage error.
+// with; 1 otherwise, with the reasons; 2 for a usage error. A progress
+// line every tenth of the run shows trends; --only narrows the mix to some
+// kinds, to chase one finding.
 //
 // The peers are threads of this process; the service is its own process,
 // stopped by its process id. Traffic stays on 127.12.0.0/16. The NetBIOS
@@ -136,12 +138,48 @@ constexpr int kSettleMs = 5000;
 
 // --- Options -------------------------------------------------------------
 
+enum Kind : uint8_t {
+    kTcpRefused,
+    kTcpReset,
+    kTcpClosed,
+    kTcpSilent,
+    kTcpBanner,
+    kUdpAnswered,
+    kUdpClosed,
+    kRawSend,
+    kNetbiosAnswered,
+    kNetbiosUnanswered,
+    kNetbiosForged,
+    kKindCount
+};
+
+constexpr const char* kKindNames[kKindCount] = {
+    "tcp-refused",  "tcp-reset",  "tcp-closed",       "tcp-silent",         "tcp-banner",    "udp-answered",
+    "udp-closed",   "raw-send",   "netbios-answered", "netbios-unanswered", "netbios-forged"};
+
 struct Options {
     uint64_t requests = 1000000;
     uint64_t inFlight = 2000;
     uint64_t maxSeconds = 1800;
     uint64_t seed = 20261206;
+    bool only[kKindCount] = {};  // none set: every kind
 };
+
+// "udp-answered,tcp-reset" into options->only.
+bool parseKinds(const char* text, Options* options) {
+    if (text == nullptr) return false;
+    std::string rest = text;
+    while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        const std::string name = rest.substr(0, comma);
+        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+        const auto* found = std::find_if(std::begin(kKindNames), std::end(kKindNames),
+                                         [&name](const char* known) { return name == known; });
+        if (found == std::end(kKindNames)) return false;
+        options->only[found - std::begin(kKindNames)] = true;
+    }
+    return true;
+}
 
 bool parseNumber(const char* text, uint64_t low, uint64_t high, uint64_t* out) {
     if (text == nullptr || *text < '0' || *text > '9') return false;
@@ -162,6 +200,7 @@ bool parseOptions(int argc, char** argv, Options* options) {
         else if (name == "--in-flight") ok = parseNumber(value, 1, 60000, &options->inFlight);
         else if (name == "--max-seconds") ok = parseNumber(value, 1, 86400, &options->maxSeconds);
         else if (name == "--seed") ok = parseNumber(value, 0, UINT32_MAX, &options->seed);
+        else if (name == "--only") ok = parseKinds(value, options);
         if (!ok) return false;
         ++i;
     }
@@ -361,28 +400,13 @@ nv::message probeRequest(uint32_t command, const std::string& host, uint16_t por
     return request;
 }
 
-enum Kind : uint8_t {
-    kTcpRefused,
-    kTcpReset,
-    kTcpClosed,
-    kTcpSilent,
-    kTcpBanner,
-    kUdpAnswered,
-    kUdpClosed,
-    kRawSend,
-    kNetbiosAnswered,
-    kNetbiosUnanswered,
-    kNetbiosForged,
-    kKindCount
-};
-
 struct KindState {
     const char* name = "";
     const char* expectation = "";
     std::vector<nv::message> requests;  // taken in turn
     size_t next = 0;
     std::function<bool(const nv::message&)> expected;  // none for raw sends
-    bool enabled = false;
+    bool enabled = false;  // part of the mix
     uint64_t sent = 0;
     uint64_t unexpected = 0;
     std::map<std::string, uint64_t> outcomes;
@@ -538,20 +562,20 @@ public:
         };
         auto awaitGreeting = [](nv::message& request) { request.insert<nv::string_id>(field::expect_0, "^220 "); };
 
-        add(kTcpRefused, "tcp refused", "failed \"connect: ... (errno ECONNREFUSED)\"",
+        add(kTcpRefused, "failed \"connect: ... (errno ECONNREFUSED)\"",
             {probeRequest(CMD_TCP_PROBE, host(kRefusingHost), closedTcpPort(host(kRefusingHost).c_str()),
                           kAnswerTimeoutMs)},
             [](const nv::message& r) { return failedWithErrno(r, "connect: ", ECONNREFUSED); });
-        add(kTcpReset, "tcp reset", "failed \"...: ... (errno ECONNRESET)\"",
+        add(kTcpReset, "failed \"...: ... (errno ECONNRESET)\"",
             tcp(hostRange(kResettingHosts, 8), resetting, kAnswerTimeoutMs, awaitGreeting),
             [](const nv::message& r) { return failedWithErrno(r, nullptr, ECONNRESET); });
-        add(kTcpClosed, "tcp closed", "failed \"connection closed\"",
+        add(kTcpClosed, "failed \"connection closed\"",
             tcp(hostRange(kClosingHosts, 8), closing, kAnswerTimeoutMs, awaitGreeting), [](const nv::message& r) {
                 return r.status() == nv::ReplyStatus::failed && r.statusText() == "connection closed";
             });
-        add(kTcpSilent, "tcp silent", "timeout",
+        add(kTcpSilent, "timeout",
             tcp(hostRange(kSilentHosts, 8), silent, kShortTimeoutMs, awaitGreeting), isTimeout);
-        add(kTcpBanner, "tcp banner dialogue", "success, connected",
+        add(kTcpBanner, "success, connected",
             tcp(hostRange(kBannerHosts, 8), banner, kAnswerTimeoutMs,
                 [](nv::message& request) {
                     request.insert<nv::string_id>(field::expect_0, "^220 ");
@@ -565,28 +589,28 @@ public:
         nv::message echo = probeRequest(CMD_UDP_PROBE, host(kEchoHost), peers_.echoPort(), kAnswerTimeoutMs);
         echo.insert<nv::string_id>(field::send_0, "soak ping\n");
         echo.insert<nv::string_id>(field::expect_0, "^soak ping\n$");
-        add(kUdpAnswered, "udp answered", "success", {echo},
+        add(kUdpAnswered, "success", {echo},
             [](const nv::message& r) { return r.status() == nv::ReplyStatus::plain; });
         nv::message closedUdp = probeRequest(CMD_UDP_PROBE, host(kClosedUdpHost), closedUdpPort(host(kClosedUdpHost)),
                                              kShortTimeoutMs);
         closedUdp.insert<nv::string_id>(field::send_0, "anyone?\n");
-        add(kUdpClosed, "udp closed port", "timeout", {closedUdp}, isTimeout);
+        add(kUdpClosed, "timeout", {closedUdp}, isTimeout);
 
         nv::message raw = probeRequest(CMD_UDP_SEND, host(kSinkHost), peers_.sinkPort(), 0);
         raw.erase(field::timeout);
         raw.insert<nv::string_id>(field::payload, "soak raw datagram");
-        add(kRawSend, "raw send", "no reply", {raw}, nullptr);
+        add(kRawSend, "no reply", {raw}, nullptr);
 
-        add(kNetbiosUnanswered, "netbios unanswered", "timeout",
+        add(kNetbiosUnanswered, "timeout",
             {nodeStatusRequest(host(kUnansweredHost).c_str(), kShortTimeoutMs)}, isTimeout);
         if (peers_.netbios()) {
-            add(kNetbiosAnswered, "netbios answered", "success, SOAKHOST and SOAKGROUP",
+            add(kNetbiosAnswered, "success, SOAKHOST and SOAKGROUP",
                 {nodeStatusRequest(host(kAnsweringHost).c_str(), kAnswerTimeoutMs)}, [](const nv::message& r) {
                     return r.status() == nv::ReplyStatus::plain &&
                            r.get<nv::string_id>(field::host_name) == "SOAKHOST" &&
                            r.get<nv::string_id>(field::group_name) == "SOAKGROUP";
                 });
-            add(kNetbiosForged, "netbios forged answer", "timeout",
+            add(kNetbiosForged, "timeout",
                 {nodeStatusRequest(host(kAskedHost).c_str(), kShortTimeoutMs)}, isTimeout);
         }
     }
@@ -600,6 +624,7 @@ public:
         if (junkUdp_ < 0 || bindIpv4(junkUdp_, host(kJunkHost).c_str(), 0) == 0)
             return fatal("no junk datagram socket");
 
+        if (enabled_.empty()) return fatal("no kind of request to send");
         if (!warmUp(&error)) return fatal("warm-up: " + error);
         fdsStart_ = fdsPeak_ = settledDescriptors();
         targetsStart_ = descriptorTargets(service_.pid());
@@ -609,6 +634,7 @@ public:
         const Clock::time_point endOfRun = start_ + std::chrono::seconds(options_.maxSeconds);
         Clock::time_point nextSample = start_;
         Clock::time_point graceEnd = Clock::time_point::max();
+        uint64_t nextProgress = std::max<uint64_t>(options_.requests / 10, 1);
 
         while (!busLost_) {
             const Clock::time_point now = Clock::now();
@@ -619,6 +645,10 @@ public:
             if (now >= nextSample) {
                 sample();
                 nextSample = now + std::chrono::milliseconds(kSampleEveryMs);
+            }
+            if (sent_ >= nextProgress) {
+                progress();
+                nextProgress += std::max<uint64_t>(options_.requests / 10, 1);
             }
             fill();
             if (sent_ == options_.requests && graceEnd == Clock::time_point::max())
@@ -656,8 +686,7 @@ public:
                 std::printf("    %s: %llu\n", outcome.c_str(), ull(count));
             if (kind.unexpected) std::printf("    UNEXPECTED: %llu\n", ull(kind.unexpected));
         }
-        if (!kinds_[kNetbiosAnswered].enabled)
-            std::printf("netbios answered and forged: left out (port 137 takes root)\n");
+        if (!peers_.netbios()) std::printf("netbios-answered and netbios-forged: left out (port 137 takes root)\n");
         std::printf("raw sends that reached the sink: %llu of %llu\n", ull(peers_.sunk()),
                     ull(kinds_[kRawSend].sent + 1));  // and the warm-up's
         std::printf("datagrams from the service on another port than its shared one: %llu\n",
@@ -719,15 +748,18 @@ public:
 private:
     static unsigned long long ull(uint64_t value) { return value; }
 
-    void add(Kind kind, const char* name, const char* expectation, std::vector<nv::message> requests,
+    // A kind's requests and expected outcome; it joins the mix unless
+    // --only leaves it out.
+    void add(Kind kind, const char* expectation, std::vector<nv::message> requests,
              std::function<bool(const nv::message&)> expected) {
         KindState& state = kinds_[kind];
-        state.name = name;
+        state.name = kKindNames[kind];
         state.expectation = expectation;
         state.requests = std::move(requests);
         state.expected = std::move(expected);
-        state.enabled = true;
-        enabled_.push_back(kind);
+        state.enabled = std::none_of(std::begin(options_.only), std::end(options_.only), [](bool on) { return on; }) ||
+                        options_.only[kind];
+        if (state.enabled) enabled_.push_back(kind);
     }
 
     // A few requests of every kind and a junk datagram on a connection of
@@ -873,6 +905,13 @@ private:
             ++kind.unexpected;
             ++unexpected_;
         }
+    }
+
+    // A line every tenth of the run: a leak shows as a trend.
+    void progress() {
+        std::printf("progress: sent=%llu replies=%llu awaiting=%llu fds=%d rss_kb=%ld seconds=%.0f\n", ull(sent_),
+                    ull(repliesTotal_), ull(awaiting_), readings_.openDescriptors(), readings_.residentKiB(),
+                    std::chrono::duration<double>(Clock::now() - start_).count());
     }
 
     void sample() {
@@ -1037,7 +1076,10 @@ int main(int argc, char** argv) {
     if (!parseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: netprobe_soak [--requests N] [--in-flight M] [--max-seconds S] [--seed X]\n"
-                     "  defaults: --requests 1000000 --in-flight 2000 --max-seconds 1800 --seed 20261206\n");
+                     "                     [--only KIND,...]\n"
+                     "  defaults: --requests 1000000 --in-flight 2000 --max-seconds 1800 --seed 20261206,\n"
+                     "  every kind: tcp-refused tcp-reset tcp-closed tcp-silent tcp-banner udp-answered\n"
+                     "  udp-closed raw-send netbios-answered netbios-unanswered netbios-forged\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
