@@ -63,10 +63,15 @@ bool DatagramSocket::open()
 
 bool DatagramSocket::bind()
 {
-    const int on = 1;
+    const int on = 1, off = 0;
     if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
         diagnostic("can't set SO_REUSEADDR");
     }
+    // The option is off for the bind itself: with it on, Linux gives a port
+    // it chooses to several such sockets at once, and the newest then takes
+    // the datagrams of all (one probe gets another's answer, the other
+    // times out). Off, the port is this socket's alone; on again after.
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off);
     const sockaddr_in any = IPAddr::socketAddress(INADDR_ANY, 0);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&any), sizeof any) < 0) {
         const int err = errno;
@@ -74,6 +79,7 @@ bool DatagramSocket::bind()
         closeDescriptor();
         return false;
     }
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <functional>
+#include <set>
 #include <iostream>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -142,6 +143,23 @@ TEST_F(DatagramSocketTest, FailedStepClosesTheSocketAndLaterStepsSaySo) {
 
 // Without a descriptor to spare, open fails and every later step prints its
 // own line: in a forked child, so that the limit stays there.
+// Every socket gets a port of its own: two probes sharing one would see the
+// newer take the answers of both.
+TEST_F(DatagramSocketTest, EverySocketIsBoundToAPortOfItsOwn) {
+    std::vector<Ref<DatagramSocket>> sockets;
+    std::set<uint16_t> ports;
+    for (int i = 0; i < 1000; ++i) {
+        Ref<DatagramSocket> socket = new DatagramSocket;
+        ASSERT_TRUE(socket->open() && socket->bind());
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        getsockname(socket->fd(), reinterpret_cast<sockaddr*>(&bound), &length);
+        ports.insert(ntohs(bound.sin_port));
+        sockets.push_back(socket);
+    }
+    EXPECT_EQ(ports.size(), sockets.size());
+}
+
 TEST(DatagramSocketExhaustionTest, FailedOpenLeavesASocketWhoseStepsAllFail) {
     fflush(nullptr);
     const pid_t child = fork();
