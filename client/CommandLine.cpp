@@ -228,7 +228,9 @@ bool Parser::rawRequest() {
             return fail("unknown option " + option);
         }
     }
-    if (!commandGiven || out_->request.find(field::command)->type != nv::FieldType::u32) return fail("request needs --command N");
+    // A later --string or --bool of the command key would retype it.
+    if (!commandGiven || out_->request.find(field::command)->type != nv::FieldType::u32)
+        return fail("request needs --command N");
     return true;
 }
 

@@ -98,12 +98,11 @@ void DiagnosticLog::flush() {
             }
             // The output is gone: nothing more can be written there.
             mode_ = Mode::closed;
-            queue_.clear();
-            sent_ = 0;
             break;
         }
         sent_ += static_cast<size_t>(written);
     }
+    // All written, or nowhere to write it.
     queue_.clear();
     sent_ = 0;
     watch(false);
