@@ -18,9 +18,13 @@
 #
 #   scripts/mutants.sh [--only ID[,ID...]] [--fast | --labels RE] [--jobs N]
 #                      [--working-tree] [--gate N] [--keep] [--list]
+#                      [--targets 'T...' --tests RE]
 #
 #   --labels RE     only the tests whose label matches RE (default: every test)
 #   --fast          only the unit and loopback tests, as --labels 'unit|loopback'
+#   --targets 'T..' build only these targets (say test_nv), not the whole tree
+#   --tests RE      only the tests whose name matches RE (ctest -R); with
+#                   --targets, to try the faults of one part in minutes
 #   --gate N        exit 1 when fewer than N faults were caught
 #   --keep          keep the copy, its build and the logs (the path is printed)
 # Exit status: 0 (it is a report), 1 under --gate, 2 when the check itself
@@ -30,7 +34,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
 table=$here/mutants.txt
-only="" labels=() jobs=2 from_tree=0 gate="" keep=0 list=0
+only="" labels=() names=() targets=() jobs=2 from_tree=0 gate="" keep=0 list=0
 limit=600  # seconds, for each build and each test run
 
 while [ $# -gt 0 ]; do
@@ -39,6 +43,8 @@ while [ $# -gt 0 ]; do
     --fast) labels=(-L 'unit|loopback') ;;
     --labels) labels=(-L "$2"); shift ;;
     --jobs) jobs=$2; shift ;;
+    --targets) read -r -a targets <<<"$2"; targets=(--target "${targets[@]}"); shift ;;
+    --tests) names=(-R "$2"); shift ;;
     --working-tree) from_tree=1 ;;
     --gate) gate=$2; shift ;;
     --keep) keep=1 ;;
@@ -120,7 +126,7 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 echo "building $origin in $build"
 if ! cmake -S "$src" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNETPROBE_WERROR=OFF \
        -DNETPROBE_TESTS=ON -DNETPROBE_BENCH=OFF -DNETPROBE_FUZZ=OFF >"$logs/configure.log" 2>&1 ||
-   ! cmake --build "$build" -j"$jobs" >"$logs/build.log" 2>&1; then
+   ! cmake --build "$build" -j"$jobs" "${targets[@]}" >"$logs/build.log" 2>&1; then
   tail -n 30 "$logs/configure.log" "$logs/build.log" 2>/dev/null
   echo "the unchanged tree does not build" >&2
   exit 2
@@ -141,7 +147,7 @@ else
 fi
 run_tests() {
   (cd "$build" && timeout -k 30 "$limit" "${in_namespace[@]}" ctest -j"$jobs" --stop-on-failure \
-     --output-on-failure "${labels[@]}") >"$1" 2>&1
+     --output-on-failure "${labels[@]}" "${names[@]}") >"$1" 2>&1
 }
 
 # The first test that failed, from a ctest log.
@@ -172,7 +178,7 @@ while IFS=$'\t' read -r -u 3 id file what text replacement; do
        stale=$((stale + 1)); continue ;;
     *) echo "could not apply $id" >&2; exit 2 ;;
   esac
-  if ! timeout "$limit" cmake --build "$build" -j"$jobs" >"$logs/$id.build.log" 2>&1; then
+  if ! timeout "$limit" cmake --build "$build" -j"$jobs" "${targets[@]}" >"$logs/$id.build.log" 2>&1; then
     printf 'no-build  %-28s %s\n' "$id" "$what"
     nobuild=$((nobuild + 1))
   elif run_tests "$logs/$id.log"; then
