@@ -19,7 +19,7 @@
 #include "protocol/Fields.h"
 #include "tests/kit/NbstatBuilder.h"
 #include "tests/kit/NodeStatusRequest.h"
-#include "tests/kit/ProcessReadings.h"
+#include "bench/ProcessReadings.h"
 #include "tests/kit/ServiceProcess.h"
 #include "tests/kit/Sockets.h"
 

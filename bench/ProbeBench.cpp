@@ -14,8 +14,8 @@
 // (there should be none).
 #include "nv/BusClient.h"
 #include "protocol/Fields.h"
-#include "tests/kit/LoopbackTcpServer.h"
-#include "tests/kit/ProcessReadings.h"
+#include "bench/LoopbackTcpServer.h"
+#include "bench/ProcessReadings.h"
 #include "tests/kit/ServiceProcess.h"
 #include "tests/kit/Sockets.h"
 

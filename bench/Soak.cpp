@@ -24,10 +24,10 @@
 #include "nv/WireCodec.h"
 #include "nv/message.h"
 #include "protocol/Fields.h"
-#include "tests/kit/LoopbackTcpServer.h"
+#include "bench/LoopbackTcpServer.h"
 #include "tests/kit/NbstatBuilder.h"
 #include "tests/kit/NodeStatusRequest.h"
-#include "tests/kit/ProcessReadings.h"
+#include "bench/ProcessReadings.h"
 #include "tests/kit/ServiceProcess.h"
 #include "tests/kit/Sockets.h"
 

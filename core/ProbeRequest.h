@@ -39,3 +39,14 @@ public:
 private:
     void send(nv::message& answer);
 };
+
+// Creation of a request object: construct (which takes the start time),
+// copy the request, arm the timeout before any socket exists, then run the
+// command's own start. The object lives on until its one reply.
+template <class Probe>
+void startRequest(const nv::message& request) {
+    Probe* probe = new Probe;
+    probe->request = request;
+    probe->armTimeout();
+    probe->start();
+}

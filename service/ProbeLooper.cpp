@@ -7,21 +7,6 @@
 #include "probes/TcpProbe.h"
 #include "probes/UdpProbe.h"
 
-namespace {
-
-// Creation of a request object: construct (which takes the start time),
-// copy the request, arm the timeout before any socket exists, then run the
-// command's own start. The object lives on until its one reply.
-template <class Probe>
-void startRequest(const nv::message& request) {
-    Probe* probe = new Probe;
-    probe->request = request;
-    probe->armTimeout();
-    probe->start();
-}
-
-}  // namespace
-
 // Every one of the framework's thirteen tuning values at its default.
 ProbeLooper::ProbeLooper() : nv::Looper() {}
 

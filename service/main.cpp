@@ -7,7 +7,15 @@
 #include "service/ProbeLooper.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -30,6 +38,25 @@ void holdStandardDescriptors() {
     }
 }
 
+// A service manager that asks for it ($NOTIFY_SOCKET, an absolute path or
+// "@" for the abstract namespace) is told once the bus is open, so that
+// whoever starts the service waits for that instead of polling the socket.
+void notifyReady() {
+    const char* path = std::getenv("NOTIFY_SOCKET");
+    sockaddr_un address{};
+    const size_t length = path ? std::strlen(path) : 0;
+    if (length < 2 || length >= sizeof address.sun_path || (path[0] != '/' && path[0] != '@')) return;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path, length);
+    if (path[0] == '@') address.sun_path[0] = '\0';
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    static constexpr char kReady[] = "READY=1";
+    sendto(fd, kReady, sizeof kReady - 1, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
+           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+    close(fd);
+}
+
 }  // namespace
 
 int main() {
@@ -41,7 +68,14 @@ int main() {
         // Lives until the process ends: lookups may be pending when the loop
         // stops, and nothing after the loop needs it.
         NetbiosEndpoint::published = NetbiosEndpoint::create();
-        looper.setBusPath(busPathFromEnvironment());
+        // Running deaf helps nobody: without its bus the service says why
+        // and stops.
+        std::string error;
+        if (!looper.openBus(busPathFromEnvironment(), &error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        notifyReady();
         looper.run();
     }
     return 0;

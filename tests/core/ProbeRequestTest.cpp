@@ -1,11 +1,13 @@
-// The three endings of a request: one reply each, then the object is gone.
-#include "protocol/Fields.h"
+// The three endings of a request, each one reply, then the object is gone;
+// and the timeout counted in whole ticks of a driven clock.
 #include "core/NowMs.h"
 #include "core/ProbeRequest.h"
-#include "nv/Looper.h"
+#include "protocol/Fields.h"
+#include "service/ProbeLooper.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 namespace {
@@ -14,147 +16,111 @@ struct TestProbe : ProbeRequest {
     static inline TestProbe* last = nullptr;
     static inline int destroyed = 0;
     TestProbe() { last = this; }
-    ~TestProbe() override {
-        ++destroyed;
-        if (last == this) last = nullptr;
-    }
+    ~TestProbe() override { ++destroyed; }
     void start() {}
-};
-
-// A looper that turns every request into a TestProbe, as the service's
-// dispatch does for its commands.
-class TestLooper : public nv::Looper {
-public:
-    TestLooper() : nv::Looper() {
-        setClockForTesting([this] { return clock; });
-    }
-    void handleCmd(const nv::message& request, unsigned) override {
-        auto* probe = new TestProbe;
-        probe->request = request;
-        probe->armTimeout();
-        probe->start();
-    }
-    uint64_t clock = 1000000;
 };
 
 class ProbeRequestTest : public ::testing::Test {
 protected:
+    // Every request becomes a TestProbe, created as the service creates its
+    // probes.
+    struct TestLooper : nv::Looper {
+        void handleCmd(const nv::message& request, unsigned) override { startRequest<TestProbe>(request); }
+    };
+
     void SetUp() override {
         TestProbe::destroyed = 0;
-        TestProbe::last = nullptr;
+        looper.setClockForTesting([this] { return clock; });
     }
     void TearDown() override { setNowMsOffsetForTesting(0); }
 
-    TestProbe* start(nv::message request) {
+    TestProbe* start(std::optional<uint32_t> timeoutMs) {
+        nv::message request;
+        request.insert<nv::u32_id>(field::command, CMD_TCP_PROBE);
+        if (timeoutMs) request.insert<nv::u32_id>(field::timeout, *timeoutMs);
         looper.dispatchLocal(request, 0, [this](const nv::message& reply) { replies.push_back(reply); });
         return TestProbe::last;
     }
-    // Advances the driven clock in passes of at most one tick.
-    void advance(uint64_t ms) {
-        for (uint64_t done = 0; done < ms; done += 10) {
-            looper.clock += 10;
+    // Runs the loop tick by tick up to `ms` later; the time of the first
+    // reply, counted from now, or -1.
+    int firstReplyWithin(int ms) {
+        for (int at = 0; at <= ms; at += 10) {
+            if (at > 0) clock += 10;
             looper.runOnce(0);
+            if (!replies.empty()) return at;
         }
+        return -1;
     }
 
+    uint64_t clock = 1000000;
     TestLooper looper;
     std::vector<nv::message> replies;
 };
 
-nv::message withTimeout(uint32_t ms) {
-    nv::message request;
-    request.insert<nv::u32_id>(field::command, 1);
-    request.insert<nv::u32_id>(field::timeout, ms);
-    return request;
+TEST_F(ProbeRequestTest, EachEndingSendsOneReplyAndDeletesTheRequest) {
+    enum Ending { success, failure, timeout };
+    for (Ending ending : {success, failure, timeout}) {
+        replies.clear();
+        TestProbe::destroyed = 0;
+        TestProbe* probe = start(50);
+        probe->reply.insert<nv::bool_id>(field::connected, true);
+        probe->reply.insert<nv::string_id>(field::host_name, std::string("A\0B", 3));
+        if (ending == success) probe->replySuccess();
+        if (ending == failure) probe->replyFailure("connection closed");
+        EXPECT_EQ(firstReplyWithin(200), ending == timeout ? 50 : 0);
+        firstReplyWithin(200);  // the cancelled timer never answers again
+        ASSERT_EQ(replies.size(), 1u) << ending;
+        EXPECT_EQ(TestProbe::destroyed, 1);
+        const nv::message& reply = replies[0];
+        EXPECT_EQ(reply.contains(field::elapsed), ending != timeout);
+        EXPECT_EQ(reply.contains(field::connected), ending == success);
+        EXPECT_EQ(reply.get<nv::string_id>(field::host_name), ending == success ? std::string("A\0B", 3) : "");
+        EXPECT_EQ(reply.statusText(), ending == failure ? "connection closed" : ending == timeout ? "timeout" : "");
+        EXPECT_EQ(reply.errorCode(), ending == timeout ? 0xfe000du : 0u);
+        EXPECT_TRUE(ending != timeout || reply.size() == 0u) << "nothing gathered";
+    }
 }
 
-TEST_F(ProbeRequestTest, SuccessSendsEveryReplyFieldPlusElapsedOnce) {
-    TestProbe* probe = start(withTimeout(50));
-    ASSERT_NE(probe, nullptr);
-    probe->reply.insert<nv::bool_id>(field::connected, true);
-    probe->reply.insert<nv::string_id>(field::host_name, std::string("A\0B", 3));
-    probe->replySuccess();
-    ASSERT_EQ(replies.size(), 1u);
-    const nv::message& reply = replies[0];
-    EXPECT_EQ(reply.status(), nv::ReplyStatus::plain);
-    EXPECT_TRUE(reply.get<nv::bool_id>(field::connected));
-    EXPECT_EQ(reply.get<nv::string_id>(field::host_name), std::string("A\0B", 3));
-    EXPECT_TRUE(reply.contains(field::elapsed));
-    EXPECT_EQ(TestProbe::destroyed, 1);
-    advance(200);  // the cancelled timer never answers a second time
-    EXPECT_EQ(replies.size(), 1u);
-}
-
-TEST_F(ProbeRequestTest, FailureDropsEarlierFieldsAndKeepsElapsed) {
-    TestProbe* probe = start(withTimeout(50));
-    probe->reply.insert<nv::bool_id>(field::connected, true);
-    probe->replyFailure("connection closed");
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].status(), nv::ReplyStatus::failed);
-    EXPECT_EQ(replies[0].statusText(), "connection closed");
-    EXPECT_FALSE(replies[0].contains(field::connected));
-    EXPECT_TRUE(replies[0].contains(field::elapsed));
-    advance(200);
-    EXPECT_EQ(replies.size(), 1u);
-    EXPECT_EQ(TestProbe::destroyed, 1);
-}
-
-TEST_F(ProbeRequestTest, TimeoutReplyCarriesNoElapsedAndNoReplyFields) {
-    TestProbe* probe = start(withTimeout(50));
-    probe->reply.insert<nv::bool_id>(field::connected, true);
-    advance(40);
-    EXPECT_TRUE(replies.empty());
-    advance(10);
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].status(), nv::ReplyStatus::error);
-    EXPECT_EQ(replies[0].errorCode(), 0xfe000du);
-    EXPECT_EQ(replies[0].statusText(), "timeout");
-    EXPECT_EQ(replies[0].size(), 0u);
-    EXPECT_EQ(TestProbe::destroyed, 1);
-}
-
-TEST_F(ProbeRequestTest, TimeoutIsCountedInWholeTicks) {
-    // 15 ms is one tick; 9 ms and 0 ms are none, answered on a later pass.
-    start(withTimeout(15));
-    advance(10);
-    EXPECT_EQ(replies.size(), 1u);
-
-    start(withTimeout(9));
-    EXPECT_EQ(replies.size(), 1u);  // never inside the call that arms it
-    looper.runOnce(0);
-    EXPECT_EQ(replies.size(), 2u);
-
-    start(withTimeout(0));
-    looper.runOnce(0);
-    EXPECT_EQ(replies.size(), 3u);
-}
-
-TEST_F(ProbeRequestTest, AbsentTimeoutIsTenSecondsAndTheLargestDoesNotOverflow) {
-    nv::message request;
-    request.insert<nv::u32_id>(field::command, 1);
-    start(request);
-    start(withTimeout(4294967295u));
-    advance(9990);
-    EXPECT_TRUE(replies.empty());
-    advance(10);
-    EXPECT_EQ(replies.size(), 1u);
-    advance(1000);
-    EXPECT_EQ(replies.size(), 1u);  // 429496729 ticks are far away
-    EXPECT_EQ(looper.pendingTimers(), 1u);
+TEST_F(ProbeRequestTest, TimeoutIsRoundedDownToWholeTicks) {
+    const struct {
+        std::optional<uint32_t> timeoutMs;
+        int repliedAt;  // -1: not within 11 s
+    } cases[] = {{15, 10}, {10, 10}, {9, 0}, {0, 0}, {std::nullopt, 10000}, {4294967295u, -1}};
+    for (const auto& c : cases) {
+        replies.clear();
+        start(c.timeoutMs);
+        EXPECT_TRUE(replies.empty()) << "never inside the call that arms it";
+        EXPECT_EQ(firstReplyWithin(11000), c.repliedAt) << c.timeoutMs.value_or(0);
+        if (!replies.empty()) continue;
+        EXPECT_EQ(looper.pendingTimers(), 1u);  // 429496729 ticks later: no overflow
+        TestProbe::last->replySuccess();
+    }
 }
 
 TEST_F(ProbeRequestTest, ElapsedIsRightAcrossAWrapOfTheMillisecondCounter) {
-    setNowMsOffsetForTesting(0);
-    uint32_t offset = 0xFFFFFFF0u - nowMs();
+    const uint32_t offset = 0xFFFFFFF0u - nowMs();
     setNowMsOffsetForTesting(offset);
-    TestProbe* probe = start(withTimeout(50));
-    // 0x30 ms later on the service's clock: the counter has wrapped.
-    setNowMsOffsetForTesting(offset + 0x30);
+    TestProbe* probe = start(50);
+    setNowMsOffsetForTesting(offset + 0x30);  // the counter has wrapped
     probe->replySuccess();
     ASSERT_EQ(replies.size(), 1u);
-    uint32_t elapsed = replies[0].get<nv::u32_id>(field::elapsed);
-    EXPECT_GE(elapsed, 0x30u);
-    EXPECT_LT(elapsed, 0x30u + 1000);
+    EXPECT_GE(replies[0].get<nv::u32_id>(field::elapsed), 0x30u);
+    EXPECT_LT(replies[0].get<nv::u32_id>(field::elapsed), 0x30u + 1000);
+}
+
+// Commands the service does not handle reach the framework's handler and
+// its unknown-command error; no request object is made.
+TEST(ProbeLooperTest, UnhandledCommandsReachTheFrameworkHandler) {
+    ProbeLooper looper;
+    for (uint32_t command : {0u, 5u, 4294967295u}) {
+        nv::message request;
+        request.insert<nv::u32_id>(field::command, command);
+        std::vector<nv::message> replies;
+        looper.dispatchLocal(request, 7, [&](const nv::message& reply) { replies.push_back(reply); });
+        ASSERT_EQ(replies.size(), 1u) << command;
+        EXPECT_EQ(replies[0].errorCode(), nv::kErrUnknownCommand);
+        EXPECT_EQ(looper.pendingTimers(), 0u);
+    }
 }
 
 }  // namespace

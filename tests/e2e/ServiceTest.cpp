@@ -1,110 +1,274 @@
-// The service as a whole: started as its own program, asked through the
-// client library and the command-line client.
-#include "protocol/Fields.h"
+// The service as a whole: the real netprobed, asked over its bus and
+// through the command-line client, against peers on loopback that the
+// test's own thread plays. A probe's connect completes in the listener's
+// backlog, so a peer accepts after the fact and cannot miss it.
 #include "nv/BusClient.h"
 #include "nv/Looper.h"
+#include "protocol/Fields.h"
 #include "tests/kit/ServiceProcess.h"
+#include "tests/kit/Sockets.h"
+#include "tests/kit/UdpPeer.h"
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <map>
+
 namespace {
 
-nv::message command(uint32_t number) {
+using Strings = std::vector<std::pair<uint32_t, std::string>>;
+
+nv::message probe(uint32_t command, uint16_t port, const Strings& strings = {}, uint32_t timeoutMs = 0) {
     nv::message request;
-    request.insert<nv::u32_id>(field::command, number);
+    request.insert<nv::u32_id>(field::command, command);
+    request.insert<nv::be32_id>(field::address, ipv4("127.0.0.1"));
+    request.insert<nv::u32_id>(field::port, port);
+    for (const auto& [key, value] : strings) request.insert<nv::string_id>(key, value);
+    if (timeoutMs != 0) request.insert<nv::u32_id>(field::timeout, timeoutMs);
     return request;
 }
 
-TEST(ServiceTest, UnknownCommandGetsAnErrorReplyAndExitStatusOne) {
-    ServiceProcess service;
-    ASSERT_TRUE(service.ready());
-    std::string out;
-    int status = runClient({"--bus", service.busPath(), "--json", "request", "--command", "5"}, &out);
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "{\"result\":\"error\",\"code\":" + std::to_string(nv::kErrUnknownCommand) +
-                       ",\"text\":\"unknown command\"}\n");
+// Reads until `text` has come (empty: until the end); false at a reset.
+bool readUntil(int fd, const std::string& text, std::string* seen) {
+    for (pollfd p{fd, POLLIN, 0}; text.empty() || seen->find(text) == std::string::npos;) {
+        char buffer[65536];
+        const ssize_t n = poll(&p, 1, 20000) == 1 ? recv(fd, buffer, sizeof buffer, 0) : -1;
+        if (n <= 0) return n == 0;
+        seen->append(buffer, static_cast<size_t>(n));
+    }
+    return true;
 }
 
-TEST(ServiceTest, EndsWithStatusZeroOnSigterm) {
-    ServiceProcess service;
-    ASSERT_TRUE(service.ready());
-    EXPECT_EQ(service.stop(), 0);
-}
-
-TEST(ServiceTest, PeerOfAnotherUserIsRefusedAndOthersAreStillServed) {
-    ServiceProcess service;
-    ASSERT_TRUE(service.ready());
-    // Let the other user reach the socket at all; the policy must still
-    // refuse it.
-    chmod(service.folder().c_str(), 0755);
-    chmod(service.busPath().c_str(), 0666);
-    pid_t child = fork();
-    if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
-        nv::BusClient client;
-        std::string error;
-        if (!client.connect(service.busPath(), &error)) _exit(4);
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(service.ready()) << service.error();
+        ASSERT_TRUE(client.connect(service.busPath(), &error)) << error;
+    }
+    uint32_t send(const nv::message& request) {
+        const uint32_t sequence = client.send(request, 0, &error);
+        EXPECT_NE(sequence, 0u) << error;
+        return sequence;
+    }
+    nv::message await(uint32_t sequence) {
         nv::message reply;
-        if (!client.call(command(CMD_NETBIOS_STATUS), 0, &reply, 20000, &error)) _exit(5);
-        _exit(reply.status() == nv::ReplyStatus::error && reply.errorCode() == nv::kErrNotAllowed ? 0 : 6);
+        EXPECT_TRUE(client.waitReply(sequence, &reply, 30000, &error)) << error;
+        return reply;
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-
-    nv::BusClient client;
-    std::string error;
-    ASSERT_TRUE(client.connect(service.busPath(), &error)) << error;
-    nv::message reply;
-    ASSERT_TRUE(client.call(command(0), 0, &reply, 20000, &error)) << error;
-    EXPECT_EQ(reply.errorCode(), nv::kErrUnknownCommand);
-}
-
-TEST(ServiceTest, SecondServiceOnALivePathRefusesToStart) {
-    ServiceProcess first;
-    ASSERT_TRUE(first.ready());
-    pid_t child = fork();
-    if (child == 0) {
-        setenv("NETPROBE_BUS", first.busPath().c_str(), 1);
-        std::vector<std::string> args = emulatorPrefix();
-        args.push_back(NETPROBED_PATH);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+    size_t openDescriptors() const {
+        const std::filesystem::path fds = "/proc/" + std::to_string(service.pid()) + "/fd";
+        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(fds), {}));
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_NE(WEXITSTATUS(status), 0);
-    // The first one still answers.
-    nv::BusClient client;
-    std::string error;
-    ASSERT_TRUE(client.connect(first.busPath(), &error)) << error;
-}
 
-TEST(ServiceTest, ClientExitStatusesForUsageAndUnreachableBus) {
-    std::string out, err;
-    EXPECT_EQ(runClient({"frobnicate"}, &out, &err), 2);
-    EXPECT_EQ(runClient({"request"}, &out, &err), 2);
-    EXPECT_EQ(runClient({"tcp", "127.0.0.1", "99999999999"}, &out, &err), 2);
-    EXPECT_EQ(runClient({"send", "127.0.0.1", "9", "--payload", "\\xZZ"}, &out, &err), 2);
-    EXPECT_EQ(runClient({"--bus", "/nonexistent/bus.sock", "request", "--command", "5"}, &out, &err), 2);
-    EXPECT_NE(err.find("netprobe:"), std::string::npos);
-}
-
-TEST(ServiceTest, SendPrintsSentOnceTheRequestIsOnTheBus) {
     ServiceProcess service;
-    ASSERT_TRUE(service.ready());
-    std::string out;
-    EXPECT_EQ(runClient({"--bus", service.busPath(), "--json", "send", "127.0.0.1", "9"}, &out), 0);
-    EXPECT_EQ(out, "{\"result\":\"sent\"}\n");
+    nv::BusClient client;
+    std::string error;
+};
+
+TEST_F(ServiceTest, TcpProbes) {
+    const std::string quit(60000, 'Q');
+    const struct {
+        const char* name;
+        Strings strings;
+        bool hold;
+        std::vector<std::pair<bool, std::string>> peer;  // {true, sent} or {false, awaited}
+        nv::ReplyStatus status;
+        const char* text;
+        std::string seen;  // all the peer read, to the end
+    } cases[] = {
+        {"no dialogue", {}, false, {}, nv::ReplyStatus::plain, "", ""},
+        {"held first send",
+         {{field::send_0, "HELD"}, {field::expect_0, "^SSH-2\\.0-"}, {field::send_1, "HI"}, {field::expect_1, "OK$"}},
+         true, {{true, "SSH-2.0-Test\r\n"}, {false, "HI"}, {true, "OK"}}, nv::ReplyStatus::plain, "", "HI"},
+        {"peer closes first", {{field::expect_0, "never"}}, false, {}, nv::ReplyStatus::failed, "connection closed", ""},
+        {"silent peer", {{field::expect_0, "banner"}}, false, {{false, "?"}}, nv::ReplyStatus::error, "timeout", ""},
+        // The reply comes at once; the last send still reaches a peer that
+        // reads late and talks meanwhile, whole and with a clean end.
+        {"last send", {{field::expect_0, "^220"}, {field::send_1, quit}}, false,
+         {{true, "220 ready\r\n"}, {false, "Q"}, {true, std::string(3000, 'x')}}, nv::ReplyStatus::plain, "", quit},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint16_t port = 0;
+        const int listener = openTcpListener("127.0.0.1", 1, SOCK_CLOEXEC, &port);
+        const int small = 4096;
+        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        nv::message request = probe(CMD_TCP_PROBE, port, c.strings, c.status == nv::ReplyStatus::error ? 100 : 0);
+        if (c.hold) request.insert<nv::bool_id>(field::hold_first_send, true);
+        const uint32_t sequence = send(request);
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        close(listener);
+        std::string seen;
+        for (const auto& [sent, text] : c.peer) {
+            if (sent) ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+            if (!sent && c.status != nv::ReplyStatus::error) readUntil(fd, text, &seen);
+        }
+        if (c.status == nv::ReplyStatus::failed) shutdown(fd, SHUT_RDWR);
+        const nv::message reply = await(sequence);
+        EXPECT_EQ(reply.status(), c.status);
+        EXPECT_EQ(reply.statusText(), c.text);
+        EXPECT_EQ(reply.contains(field::elapsed), c.status != nv::ReplyStatus::error);
+        EXPECT_EQ(reply.contains(field::connected), c.status == nv::ReplyStatus::plain);
+        EXPECT_TRUE(readUntil(fd, "", &seen)) << "a reset, not a clean end";
+        EXPECT_EQ(seen, c.seen);
+        close(fd);
+    }
+    const nv::message refused = await(send(probe(CMD_TCP_PROBE, closedTcpPort())));
+    EXPECT_EQ(refused.statusText().rfind("connect: ", 0), 0u) << refused.statusText();
+    EXPECT_NE(refused.statusText().find("(errno 111)"), std::string::npos) << refused.statusText();
+}
+
+TEST_F(ServiceTest, UdpProbes) {
+    const struct {
+        const char* name;
+        Strings strings;
+        bool hold, skipFirst, closedPort;
+        std::vector<std::pair<std::string, std::vector<std::string>>> peer;  // awaited, then its answers
+        nv::ReplyStatus status;
+    } cases[] = {
+        {"dialogue", {{field::send_0, "ping"}, {field::expect_0, "^po"}, {field::send_1, "again"}, {field::expect_1, "ng!$"}},
+         false, false, false, {{"ping", {"pong"}}, {"again", {"pong", "!"}}}, nv::ReplyStatus::plain},
+        {"empty answer", {{field::send_0, "hello?"}}, false, false, false, {{"hello?", {""}}}, nv::ReplyStatus::plain},
+        // Sending alone is no answer; holding and skipping are TCP's alone.
+        {"no answer", {{field::send_0, "x"}}, true, false, false, {{"x", {}}}, nv::ReplyStatus::error},
+        {"first expectation kept", {{field::send_0, "x"}, {field::expect_0, "^y"}, {field::send_1, "z"}}, false, true,
+         false, {{"x", {"n"}}}, nv::ReplyStatus::error},
+        // The port unreachable comes back as a failed read, not an answer.
+        {"closed port", {{field::send_0, "anyone?"}}, false, false, true, {}, nv::ReplyStatus::error},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UdpPeer peer("127.0.0.1", 0);
+        nv::message request = probe(CMD_UDP_PROBE, peer.port(), c.strings, c.status == nv::ReplyStatus::error ? 200 : 0);
+        if (c.hold) request.insert<nv::bool_id>(field::hold_first_send, true);
+        if (c.skipFirst) request.insert<nv::bool_id>(field::skip_first_expect, true);
+        if (c.closedPort) request.insert<nv::u32_id>(field::port, closedTcpPort());
+        const uint32_t sequence = send(request);
+        for (const auto& [awaited, answers] : c.peer) {
+            std::vector<uint8_t> datagram;
+            ASSERT_TRUE(peer.receive(&datagram, 20000));
+            EXPECT_EQ(std::string(datagram.begin(), datagram.end()), awaited);
+            for (const std::string& answer : answers) peer.reply({answer.begin(), answer.end()});
+        }
+        const nv::message reply = await(sequence);
+        EXPECT_EQ(reply.status(), c.status);
+        EXPECT_EQ(reply.size(), c.status == nv::ReplyStatus::plain ? 1u : 0u) << "elapsed alone, never connected";
+    }
+    nv::message broadcast = probe(CMD_UDP_PROBE, 9, {{field::send_0, "x"}}, 100);
+    broadcast.insert<nv::be32_id>(field::address, 0xffffffffu);
+    EXPECT_EQ(await(send(broadcast)).errorCode(), kTimeoutError);
+    EXPECT_TRUE(service.waitForOutput("UDP: connect 255.255.255.255:9: 13\nUDP: send: 9\n", 5000)) << service.output();
+}
+
+// Hundreds at once, mixed outcomes: each request gets exactly one reply,
+// and no descriptor is left open afterwards.
+TEST_F(ServiceTest, ManyProbesAtOnceEachGetOneReply) {
+    uint16_t port = 0;
+    const int backlog = openTcpListener("127.0.0.1", 512, SOCK_CLOEXEC, &port);
+    const uint16_t refused = closedTcpPort();
+    await(send(probe(0, 0)));  // the service has accepted this connection
+    const size_t before = openDescriptors();
+    std::map<uint32_t, nv::ReplyStatus> expected;
+    for (int i = 0; i < 100; ++i) {
+        expected[send(probe(CMD_TCP_PROBE, port))] = nv::ReplyStatus::plain;
+        expected[send(probe(CMD_TCP_PROBE, refused))] = nv::ReplyStatus::failed;
+        expected[send(probe(CMD_TCP_PROBE, port, {{field::expect_0, "never"}}, 1))] = nv::ReplyStatus::error;
+    }
+    std::map<uint32_t, int> replies;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        uint32_t sequence = 0;
+        nv::message reply;
+        ASSERT_TRUE(client.nextReply(&sequence, &reply, 60000, &error)) << error;
+        EXPECT_EQ(replies[sequence]++, 0) << "a second reply";
+        EXPECT_EQ(reply.status(), expected[sequence]);
+    }
+    EXPECT_EQ(expected.size(), 300u);
+    EXPECT_EQ(openDescriptors(), before);
+    close(backlog);
+}
+
+// Root and the service's own user may run its four commands; nobody else.
+TEST(ServicePolicyTest, OnlyRootAndTheServicesOwnUser) {
+    ServiceProcess::Options asNobody;
+    asNobody.user = 65534;
+    ServiceProcess service(asNobody);
+    ASSERT_TRUE(service.ready()) << service.error();
+    chmod(std::filesystem::path(service.busPath()).parent_path().c_str(), 0755);
+    chmod(service.busPath().c_str(), 0666);
+    for (uid_t user : {0u, 65534u, 65533u}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            nv::BusClient client;
+            std::string error;
+            if ((user != 0 && setuid(user) != 0) || !client.connect(service.busPath(), &error)) _exit(100);
+            int refused = 0;
+            for (uint32_t command : {CMD_TCP_PROBE, CMD_UDP_PROBE, CMD_NETBIOS_STATUS, CMD_UDP_SEND}) {
+                // Replies come in order; an allowed send has none, so the
+                // unknown command behind it answers first.
+                const uint32_t sequence = client.send(probe(command, closedTcpPort(), {}, 1), 0, &error);
+                client.send(probe(0, 0), 0, &error);
+                uint32_t first = 0;
+                nv::message reply;
+                if (client.nextReply(&first, &reply, 20000, &error) && first == sequence)
+                    refused += reply.errorCode() == nv::kErrNotAllowed;
+                if (first == sequence) client.nextReply(&first, &reply, 20000, &error);
+            }
+            _exit(refused);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(WEXITSTATUS(status), user == 65533 ? 4 : 0) << "user " << user;
+    }
+}
+
+TEST(ServiceProcessTest, ClientAndServiceExitStatuses) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.ready()) << service.error();
+    const std::string bus = service.busPath();
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* out;
+    } runs[] = {
+        {{"--bus", bus, "--json", "request", "--command", "5"}, 1,
+         "{\"result\":\"error\",\"code\":16711681,\"text\":\"unknown command\"}\n"},
+        {{"--bus", bus, "request", "--command", "5"}, 1, "error 16711681: \"unknown command\"\n"},
+        {{"--bus", bus, "--json", "send", "127.0.0.1", "9"}, 0, "{\"result\":\"sent\"}\n"},
+        {{"--bus", bus, "tcp", "127.0.0.1", "80", "--expect0", "("}, 2, ""},
+        {{"frobnicate"}, 2, ""},
+        {{"--bus", "/nonexistent/bus.sock", "request", "--command", "5"}, 2, ""},
+    };
+    for (const auto& run : runs) {
+        std::string out, err;
+        EXPECT_EQ(runClient(run.args, &out, &err), run.status) << run.args.back();
+        EXPECT_EQ(out, run.out);
+        EXPECT_EQ(err.empty(), run.status != 2) << err;
+    }
+    // A second service on a live path refuses to start; the first goes on.
+    std::string out, err;
+    EXPECT_EQ(runProgram(ServiceProcess::programPath(), {}, &out, &err, {"NETPROBE_BUS=" + bus}), 1);
+    nv::BusClient client;
+    ASSERT_TRUE(client.connect(bus, &err)) << err;
+    // SIGTERM with requests in flight: exit 0, and (with the sanitizers) no
+    // leak reported.
+    uint16_t port = 0;
+    const int silent = openTcpListener("127.0.0.1", 64, SOCK_CLOEXEC, &port);
+    UdpPeer deaf("127.0.0.1", 0);
+    for (int i = 0; i < 20; ++i) {
+        client.send(probe(CMD_TCP_PROBE, port, {{field::expect_0, "never"}}), 0, &err);
+        client.send(probe(CMD_UDP_PROBE, deaf.port(), {{field::send_0, "x"}}), 0, &err);
+        client.send(probe(CMD_NETBIOS_STATUS, deaf.port()), 0, &err);
+    }
+    nv::message reply;
+    ASSERT_TRUE(client.call(probe(0, 0), 0, &reply, 20000, &err)) << "all started";
+    EXPECT_EQ(service.stop(), 0);
+    close(silent);
 }
 
 }  // namespace

@@ -1,27 +1,23 @@
 #include "tests/kit/ServiceProcess.h"
 
-#include "nv/BusClient.h"
 #include "tests/kit/ChildProcess.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace {
-
-std::vector<std::string> splitWords(const std::string& text) {
-    std::vector<std::string> words;
-    std::istringstream in(text);
-    for (std::string word; in >> word;) words.push_back(word);
-    return words;
-}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -30,9 +26,15 @@ std::string readFile(const std::string& path) {
     return out.str();
 }
 
-[[noreturn]] void execArgs(const std::vector<std::string>& args) {
+// The emulator's words (PowerPC build), then the program and its arguments.
+[[noreturn]] void execProgram(std::vector<std::string> prefix, const std::string& program,
+                              const std::vector<std::string>& args) {
+    std::istringstream emulator(NETPROBE_TEST_EMULATOR);
+    for (std::string word; emulator >> word;) prefix.push_back(word);
+    prefix.push_back(program);
+    prefix.insert(prefix.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (std::string& a : prefix) argv.push_back(a.data());
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
@@ -40,74 +42,62 @@ std::string readFile(const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> emulatorPrefix() {
-    return splitWords(NETPROBE_TEST_EMULATOR);
-}
-
-ServiceProcess::ServiceProcess() : ServiceProcess(Options{}) {}
-
 ServiceProcess::ServiceProcess(const Options& options) {
-    ready_ = start(options);
+    error_ = start(options);
 }
 
 ServiceProcess::~ServiceProcess() {
     stop();
-    if (!folder_.empty()) {
-        unlink(busPath_.c_str());
-        if (outputPath_ != "/dev/null") unlink(outputPath_.c_str());
-        rmdir(folder_.c_str());
-    }
+    if (folder_.empty()) return;
+    for (const char* name : {"/bus.sock", "/ready.sock", "/stdout.txt"}) unlink((folder_ + name).c_str());
+    rmdir(folder_.c_str());
 }
 
-bool ServiceProcess::start(const Options& options) {
+std::string ServiceProcess::start(const Options& options) {
     char pattern[] = "/tmp/netprobe-test-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        error_ = "mkdtemp failed";
-        return false;
-    }
+    if (!mkdtemp(pattern)) return "mkdtemp failed";
     folder_ = pattern;
     busPath_ = folder_ + "/bus.sock";
     outputPath_ = options.keepOutput ? folder_ + "/stdout.txt" : "/dev/null";
-
+    if (options.user != 0 && chown(folder_.c_str(), options.user, options.user) != 0) return "chown failed";
     const std::string program = programPath();
-    if (access(program.c_str(), X_OK) != 0) {
-        error_ = "no netprobed at " + program + " (set NETPROBED)";
-        return false;
-    }
-    std::vector<std::string> args;
-    if (!options.netns.empty()) args = {"ip", "netns", "exec", options.netns};
-    for (const std::string& word : emulatorPrefix()) args.push_back(word);
-    args.push_back(program);
+    if (access(program.c_str(), X_OK) != 0) return "no netprobed at " + program + " (set NETPROBED)";
 
+    // The service says READY=1 on this socket once its bus is open.
+    sockaddr_un ready{AF_UNIX, {}};
+    const std::string readyPath = folder_ + "/ready.sock";
+    std::strncpy(ready.sun_path, readyPath.c_str(), sizeof ready.sun_path - 1);
+    const int readyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (bind(readyFd, reinterpret_cast<sockaddr*>(&ready), sizeof ready) != 0 ||
+        (options.user != 0 && chown(readyPath.c_str(), options.user, options.user) != 0)) {
+        close(readyFd);
+        return "no readiness socket";
+    }
     std::fflush(nullptr);  // or the child could print this process's pending output
     pid_ = fork();
-    if (pid_ < 0) {
-        error_ = "fork failed";
-        return false;
-    }
     if (pid_ == 0) {
         setenv("NETPROBE_BUS", busPath_.c_str(), 1);
+        setenv("NOTIFY_SOCKET", readyPath.c_str(), 1);
         int out = options.outputFd >= 0 ? options.outputFd
                                          : open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out >= 0) dup2(out, STDOUT_FILENO);
         if (options.descriptorLimit != 0) setDescriptorLimit(options.descriptorLimit);
-        execArgs(args);
+        if (options.user != 0 && (setgid(options.user) != 0 || setuid(options.user) != 0)) _exit(126);
+        std::vector<std::string> prefix;
+        if (!options.netns.empty()) prefix = {"ip", "netns", "exec", options.netns};
+        execProgram(prefix, program, {});
     }
-    // The emulator takes a while to start; wait up to 20 s for the bus.
-    for (int i = 0; i < 400; ++i) {
-        nv::BusClient probe;
-        std::string ignored;
-        if (probe.connect(busPath_, &ignored)) return true;
-        int status;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            error_ = "netprobed exited at start";
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The emulator takes a while to start: up to 30 s, looking every 100 ms
+    // whether the service has died instead.
+    char said[16] = {};
+    pollfd p{readyFd, POLLIN, 0};
+    for (int slice = 0; pid_ > 0 && slice < 300 && poll(&p, 1, 100) == 0; ++slice) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
     }
-    error_ = "netprobed did not open its bus";
-    return false;
+    const bool isReady = p.revents & POLLIN && recv(readyFd, said, sizeof said - 1, 0) > 0;
+    close(readyFd);
+    if (pid_ <= 0) return "netprobed exited at start";
+    return isReady && std::strcmp(said, "READY=1") == 0 ? "" : "netprobed did not open its bus";
 }
 
 std::string ServiceProcess::programPath() {
@@ -120,11 +110,21 @@ std::string ServiceProcess::output() const {
 }
 
 bool ServiceProcess::waitForOutput(const std::string& text, int timeoutMs) const {
-    for (int waited = 0;; waited += 20) {
-        if (output().find(text) != std::string::npos) return true;
-        if (waited >= timeoutMs) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Woken by every write to the file, never by the clock.
+    const int watch = inotify_init1(IN_CLOEXEC);
+    inotify_add_watch(watch, outputPath_.c_str(), IN_MODIFY);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool found = false;
+    for (;;) {
+        if ((found = output().find(text) != std::string::npos)) break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{watch, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+        char events[4096];
+        (void)!read(watch, events, sizeof events);
     }
+    close(watch);
+    return found;
 }
 
 int ServiceProcess::stop() {
@@ -138,27 +138,26 @@ bool setDescriptorLimit(rlim_t limit) {
     return setrlimit(RLIMIT_NOFILE, &both) == 0;
 }
 
-int runClient(const std::vector<std::string>& args, std::string* out, std::string* err) {
-    char outPath[] = "/tmp/netprobe-client-out-XXXXXX";
-    char errPath[] = "/tmp/netprobe-client-err-XXXXXX";
-    int outFd = mkstemp(outPath);
-    int errFd = mkstemp(errPath);
-    std::vector<std::string> argv = emulatorPrefix();
-    argv.push_back(NETPROBE_CLI_PATH);
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_t pid = fork();
+int runProgram(const std::string& program, const std::vector<std::string>& args, std::string* out,
+               std::string* err, const std::vector<std::string>& environment) {
+    char outPath[] = "/tmp/netprobe-out-XXXXXX";
+    char errPath[] = "/tmp/netprobe-err-XXXXXX";
+    const int outFd = mkstemp(outPath);
+    const int errFd = mkstemp(errPath);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
     if (pid == 0) {
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
-        execArgs(argv);
+        for (const std::string& setting : environment) putenv(const_cast<char*>(setting.c_str()));
+        execProgram({}, program, args);
     }
-    int status = 0;
-    if (pid > 0) waitpid(pid, &status, 0);
+    const int status = reapChild(pid, 60000);
     close(outFd);
     close(errFd);
     if (out) *out = readFile(outPath);
     if (err) *err = readFile(errPath);
     unlink(outPath);
     unlink(errPath);
-    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }

@@ -23,25 +23,27 @@ public:
         int outputFd = -1;
         // The service's descriptor limit (soft and hard); 0: this process's.
         rlim_t descriptorLimit = 0;
+        // Run as this user and group (the folder is given to them); 0: as
+        // this process.
+        uid_t user = 0;
     };
 
-    ServiceProcess();
+    ServiceProcess() : ServiceProcess(Options{}) {}
     explicit ServiceProcess(const Options& options);
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
-    // Whether the service came up and its bus socket answers; if not,
+    // Whether the service said it is ready (its bus is open); if not,
     // error() says why.
-    bool ready() const { return ready_; }
+    bool ready() const { return error_.empty(); }
     const std::string& error() const { return error_; }
     const std::string& busPath() const { return busPath_; }
-    const std::string& folder() const { return folder_; }
     pid_t pid() const { return pid_; }
 
     // Everything the service printed on standard output so far.
     std::string output() const;
-    // Polls output() until it holds `text`, up to timeoutMs.
+    // Waits until output() holds `text`, up to timeoutMs.
     bool waitForOutput(const std::string& text, int timeoutMs) const;
 
     // SIGTERM, up to 10 s to end, then SIGKILL; returns the exit status
@@ -52,24 +54,26 @@ public:
     static std::string programPath();
 
 private:
-    bool start(const Options& options);
+    std::string start(const Options& options);
 
     std::string folder_;
     std::string busPath_;
     std::string outputPath_;
     std::string error_;
     pid_t pid_ = -1;
-    bool ready_ = false;
 };
 
 // Sets this process's descriptor limit, soft and hard (raising the hard
 // limit takes root); whether it was allowed.
 bool setDescriptorLimit(rlim_t limit);
 
-// The program command line prefix for this build's binaries (the emulator
-// in the PowerPC build, nothing otherwise).
-std::vector<std::string> emulatorPrefix();
+// Runs one of this build's programs (under the emulator in the PowerPC
+// build) with these arguments and the environment changes given
+// ("NAME=value"); returns its exit status, fills *out and *err.
+int runProgram(const std::string& program, const std::vector<std::string>& args, std::string* out,
+               std::string* err = nullptr, const std::vector<std::string>& environment = {});
 
-// Runs the command-line client with these arguments; returns its exit
-// status and fills *out with its standard output.
-int runClient(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr);
+// The command-line client, as runProgram.
+inline int runClient(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr) {
+    return runProgram(NETPROBE_CLI_PATH, args, out, err);
+}

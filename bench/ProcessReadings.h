@@ -1,4 +1,4 @@
-// What the tests and benchmarks read of a running process from /proc: its
+// What the benchmarks and the soak read of a running process from /proc: its
 // resident memory, the CPU time it has used, its open descriptors and the
 // sockets among them. Each reading is taken when asked for.
 #pragma once

@@ -1,6 +1,6 @@
-#include "tests/kit/LoopbackTcpServer.h"
+#include "bench/LoopbackTcpServer.h"
 
-#include "tests/kit/ProcessReadings.h"
+#include "bench/ProcessReadings.h"
 #include "tests/kit/Sockets.h"
 
 #include <sys/epoll.h>

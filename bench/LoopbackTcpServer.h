@@ -1,7 +1,6 @@
 // A TCP server that holds thousands of connections at once: one epoll loop
 // on a thread of its own serves every connection, so that it is not what
-// limits a rate being measured (cpuSeconds() shows what it used). For
-// scripted exchanges with one connection at a time, see TcpPeer.
+// limits a rate being measured (cpuSeconds() shows what it used).
 //
 // banner: greets with "220 ready\r\n", answers the first line it reads
 //         with "250 ok\r\n", closes when the client closes.

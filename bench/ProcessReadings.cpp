@@ -1,4 +1,4 @@
-#include "tests/kit/ProcessReadings.h"
+#include "bench/ProcessReadings.h"
 
 #include <dirent.h>
 #include <pthread.h>
