@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -49,7 +50,7 @@ ServiceProcess::ServiceProcess(const Options& options) {
 ServiceProcess::~ServiceProcess() {
     stop();
     if (folder_.empty()) return;
-    for (const char* name : {"/bus.sock", "/ready.sock", "/stdout.txt"}) unlink((folder_ + name).c_str());
+    for (const char* name : {"/bus.sock", "/ready.sock", "/stdout.txt", "/netprobed"}) unlink((folder_ + name).c_str());
     rmdir(folder_.c_str());
 }
 
@@ -59,9 +60,15 @@ std::string ServiceProcess::start(const Options& options) {
     folder_ = pattern;
     busPath_ = folder_ + "/bus.sock";
     outputPath_ = options.keepOutput ? folder_ + "/stdout.txt" : "/dev/null";
-    if (options.user != 0 && chown(folder_.c_str(), options.user, options.user) != 0) return "chown failed";
-    const std::string program = programPath();
+    std::string program = programPath();
     if (access(program.c_str(), X_OK) != 0) return "no netprobed at " + program + " (set NETPROBED)";
+    if (options.user != 0) {
+        // A copy in the folder given to the user, who may not reach the build.
+        std::error_code failed;
+        std::filesystem::copy_file(program, folder_ + "/netprobed", failed);
+        program = folder_ + "/netprobed";
+        if (failed || chown(folder_.c_str(), options.user, options.user) != 0) return "no folder for the user";
+    }
 
     // The service says READY=1 on this socket once its bus is open.
     sockaddr_un ready{AF_UNIX, {}};
