@@ -1,117 +1,41 @@
 #include "tests/kit/NetNamespace.h"
 
-#include "tests/kit/Sockets.h"
-
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 
-namespace {
-
-std::atomic<unsigned> instanceCount{0};
-
-}  // namespace
-
-NetNamespace::NetNamespace()
-{
-    if (geteuid() != 0) {
-        error_ = "network namespaces need root";
-        return;
-    }
+NetNamespace::NetNamespace() {
+    static std::atomic<unsigned> instances{0};
     // Short names: interface names are at most 15 characters.
-    const std::string base = "np" + std::to_string(getpid()) + "x" + std::to_string(instanceCount++);
+    const std::string base = "np" + std::to_string(getpid()) + "x" + std::to_string(instances++);
     nearName_ = base + "n";
     farName_ = base + "f";
-    homeFd_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    if (homeFd_ < 0) {
-        error_ = "cannot open this thread's network namespace";
-        return;
-    }
-    nearMade_ = run({"ip", "netns", "add", nearName_}) == 0;
-    farMade_ = nearMade_ && run({"ip", "netns", "add", farName_}) == 0;
-    if (!farMade_) {
-        error_ = "ip netns add failed (no iproute2, or no namespace support)";
-        return;
-    }
-    const std::string nearLink = base + "a";
-    const std::string farLink = base + "b";
-    const std::vector<std::vector<std::string>> steps = {
-        {"ip", "-n", nearName_, "link", "add", nearLink, "type", "veth", "peer", "name", farLink, "netns", farName_},
-        {"ip", "-n", nearName_, "addr", "add", std::string(kNearAddress) + "/24", "dev", nearLink},
-        {"ip", "-n", farName_, "addr", "add", std::string(kFarAddress) + "/24", "dev", farLink},
-        {"ip", "-n", nearName_, "link", "set", nearLink, "up"},
-        {"ip", "-n", farName_, "link", "set", farLink, "up"},
-        {"ip", "-n", nearName_, "link", "set", "lo", "up"},
-        {"ip", "-n", farName_, "link", "set", "lo", "up"},
-    };
-    for (const auto& step : steps) {
-        if (run(step) != 0) {
-            error_ = "network set-up failed at: ip " + step[3] + " " + step[4];
-            return;
-        }
-    }
+    if (geteuid() != 0)
+        error_ = "network namespaces need root";
+    else if ((homeFd_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) < 0 ||
+             !run("set -e; n=" + nearName_ + " f=" + farName_ + " a=" + base + "a b=" + base + "b" + R"(
+                  ip netns add $n; ip netns add $f; ip -n $n link add $a type veth peer name $b netns $f
+                  ip -n $n addr add 10.213.0.1/24 dev $a; ip -n $f addr add 10.213.0.2/24 dev $b
+                  ip -n $n link set $a up; ip -n $f link set $b up; ip -n $n link set lo up; ip -n $f link set lo up)"))
+        error_ = "network set-up failed (no iproute2, or no namespaces)";
 }
 
-NetNamespace::~NetNamespace()
-{
-    leave();
-    if (homeFd_ >= 0) ::close(homeFd_);
-    if (nearMade_) run({"ip", "netns", "del", nearName_});
-    if (farMade_) run({"ip", "netns", "del", farName_});
+NetNamespace::~NetNamespace() {
+    if (homeFd_ < 0) return;  // nothing was made
+    ::setns(homeFd_, CLONE_NEWNET);
+    ::close(homeFd_);
+    run("{ ip netns del " + nearName_ + "; ip netns del " + farName_ + "; } 2>/dev/null");
 }
 
-uint32_t NetNamespace::nearAddress()
-{
-    return ipv4(kNearAddress);
-}
-
-uint32_t NetNamespace::farAddress()
-{
-    return ipv4(kFarAddress);
-}
-
-bool NetNamespace::enter(const std::string& name)
-{
-    if (!ok()) return false;
-    const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool entered = ::setns(fd, CLONE_NEWNET) == 0;
-    ::close(fd);
+bool NetNamespace::enterNear() {
+    const int fd = ok() ? ::open(("/run/netns/" + nearName_).c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) ::close(fd);
     return entered;
 }
 
-void NetNamespace::leave()
-{
-    if (homeFd_ >= 0) ::setns(homeFd_, CLONE_NEWNET);
-}
-
-int NetNamespace::runInFar(const std::vector<std::string>& argv) const
-{
-    std::vector<std::string> full = {"ip", "netns", "exec", farName_};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return run(full);
-}
-
-bool NetNamespace::silenceFar() const
-{
-    return run({"ip", "-n", farName_, "route", "add", "blackhole", std::string(kNearAddress) + "/32"}) == 0;
-}
-
-int NetNamespace::run(const std::vector<std::string>& argv)
-{
-    std::vector<char*> args;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    const pid_t child = ::fork();
-    if (child < 0) return -1;
-    if (child == 0) {
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+bool NetNamespace::silenceFar() const {
+    return run("ip -n " + farName_ + " route add blackhole " + kNearAddress + "/32");
 }

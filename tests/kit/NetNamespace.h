@@ -1,22 +1,15 @@
-// NetNamespace: a private network of two hosts for one test.
-//
-// Two network namespaces that the test creates and deletes, joined by a veth
-// pair: "near" (10.213.0.1/24), where the code under test runs, and "far"
-// (10.213.0.2/24), the probed host. Nothing outside the two namespaces is
-// reachable from either, and every instance has its own names, so tests
-// running at the same time never meet, whatever addresses they use.
-//
-// A thread that enters a namespace creates its sockets there, and a socket
-// stays in the namespace it was created in: a test can enter far to open a
-// listener, then near to probe it, all on its one thread.
-//
-// Needs root and iproute2 (`ip`); without them ok() is false and error()
-// says why, and the test skips.
+// NetNamespace: a private network of two hosts for one test, deleted with the
+// object: namespaces "near" (10.213.0.1/24), where the code under test runs,
+// and "far" (10.213.0.2/24), the probed host, joined by a veth pair and by
+// nothing else, named for this process and object alone. Needs root and
+// iproute2 (`ip`); without them ok() is false and error() says why.
 #pragma once
 
+#include "tests/kit/Sockets.h"
+
 #include <cstdint>
+#include <cstdlib>
 #include <string>
-#include <vector>
 
 class NetNamespace {
 public:
@@ -24,9 +17,7 @@ public:
     static constexpr const char* kFarAddress = "10.213.0.2";
 
     NetNamespace();
-    // Returns the thread to the namespace it started in and deletes both
-    // namespaces (which takes the veth pair with them).
-    ~NetNamespace();
+    ~NetNamespace();  // takes the thread back where it started, then deletes both
     NetNamespace(const NetNamespace&) = delete;
     NetNamespace& operator=(const NetNamespace&) = delete;
 
@@ -34,34 +25,17 @@ public:
     const std::string& error() const { return error_; }
     const std::string& nearName() const { return nearName_; }
     const std::string& farName() const { return farName_; }
+    // In network byte order, as the `address` field has it.
+    static uint32_t farAddress() { return ipv4(kFarAddress); }
 
-    // The addresses in network byte order, as the `address` field has them.
-    static uint32_t nearAddress();
-    static uint32_t farAddress();
-
-    // Moves the calling thread into a namespace; leave() moves it back.
-    bool enterNear() { return enter(nearName_); }
-    bool enterFar() { return enter(farName_); }
-    void leave();
-
-    // Runs `ip netns exec <far> <argv...>`; returns the exit status.
-    int runInFar(const std::vector<std::string>& argv) const;
-    // The far host goes on receiving but answers nothing: its way back to
-    // the near host is a blackhole route, so connects to it stay unanswered
-    // and datagrams to it get no reply and no ICMP error.
+    bool enterNear();  // moves the calling thread, and the sockets it makes, into near
+    // Far goes on receiving but answers nothing, not even with an ICMP error
+    // or a reset: its way back to near is a blackhole route.
     bool silenceFar() const;
-
-    // Runs a program with arguments and waits for it; the exit status, or
-    // -1 when it could not be run.
-    static int run(const std::vector<std::string>& argv);
+    // Runs a shell command line; whether it exited with 0.
+    static bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
 private:
-    bool enter(const std::string& name);
-
-    std::string nearName_;
-    std::string farName_;
-    std::string error_;
+    std::string nearName_, farName_, error_;
     int homeFd_ = -1;  // the namespace the thread started in
-    bool nearMade_ = false;
-    bool farMade_ = false;
 };
