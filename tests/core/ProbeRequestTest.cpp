@@ -15,9 +15,12 @@ namespace {
 struct TestProbe : ProbeRequest {
     static inline TestProbe* last = nullptr;
     static inline int destroyed = 0;
+    static inline bool failAtStart = false;
     TestProbe() { last = this; }
     ~TestProbe() override { ++destroyed; }
-    void start() {}
+    void start() {
+        if (failAtStart) replyFailure("at once");
+    }
 };
 
 class ProbeRequestTest : public ::testing::Test {
@@ -79,6 +82,17 @@ TEST_F(ProbeRequestTest, EachEndingSendsOneReplyAndDeletesTheRequest) {
         EXPECT_EQ(reply.errorCode(), ending == timeout ? 0xfe000du : 0u);
         EXPECT_TRUE(ending != timeout || reply.size() == 0u) << "nothing gathered";
     }
+}
+
+// A command that fails inside its own start (no id free, say): its one
+// reply, and no timer left behind on a deleted request.
+TEST_F(ProbeRequestTest, FailureInsideStartLeavesNothingBehind) {
+    TestProbe::failAtStart = true;
+    start(50);
+    TestProbe::failAtStart = false;
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].statusText(), "at once");
+    EXPECT_EQ(looper.pendingTimers(), 0u);
 }
 
 TEST_F(ProbeRequestTest, TimeoutIsRoundedDownToWholeTicks) {

@@ -19,11 +19,9 @@ TEST(RefTest, TheLastReleaseDeletesAndNothingEarlier) {
     int destroyed = 0;
     auto* object = new Tracked(&destroyed);
     Ref<Tracked> ref = object;
-    {
-        Ref<Tracked> copy = ref;
-        ref = object;  // the object it already holds
-        ref = ref;
-    }
+    ref = object;  // the object it already holds, and holds alone
+    ref = ref;
+    { Ref<Tracked> copy = ref; }
     Ref<Tracked> moved = std::move(ref);
     EXPECT_EQ(destroyed, 0);
     moved = new Tracked(&destroyed, &moved);

@@ -85,9 +85,7 @@ std::string ServiceProcess::start(const Options& options) {
     if (pid_ == 0) {
         setenv("NETPROBE_BUS", busPath_.c_str(), 1);
         setenv("NOTIFY_SOCKET", readyPath.c_str(), 1);
-        int out = options.outputFd >= 0 ? options.outputFd
-                                         : open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out >= 0) dup2(out, STDOUT_FILENO);
+        dup2(open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
         if (options.descriptorLimit != 0) setDescriptorLimit(options.descriptorLimit);
         if (options.user != 0 && (setgid(options.user) != 0 || setuid(options.user) != 0)) _exit(126);
         std::vector<std::string> prefix;
@@ -101,10 +99,10 @@ std::string ServiceProcess::start(const Options& options) {
     for (int slice = 0; pid_ > 0 && slice < 300 && poll(&p, 1, 100) == 0; ++slice) {
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
     }
-    const bool isReady = p.revents & POLLIN && recv(readyFd, said, sizeof said - 1, 0) > 0;
+    const bool isReady = p.revents & POLLIN && recv(readyFd, said, sizeof said - 1, 0) > 0 &&
+                         std::strcmp(said, "READY=1") == 0;
     close(readyFd);
-    if (pid_ <= 0) return "netprobed exited at start";
-    return isReady && std::strcmp(said, "READY=1") == 0 ? "" : "netprobed did not open its bus";
+    return pid_ <= 0 ? "netprobed exited at start" : isReady ? "" : "netprobed did not open its bus";
 }
 
 std::string ServiceProcess::programPath() {
@@ -112,9 +110,7 @@ std::string ServiceProcess::programPath() {
     return path && *path ? path : NETPROBED_PATH;
 }
 
-std::string ServiceProcess::output() const {
-    return readFile(outputPath_);
-}
+std::string ServiceProcess::output() const { return readFile(outputPath_); }
 
 bool ServiceProcess::waitForOutput(const std::string& text, int timeoutMs) const {
     // Woken by every write to the file, never by the clock.

@@ -18,9 +18,6 @@ public:
         // Keep standard output in a file for output(); false: /dev/null,
         // for runs long enough to fill the disk with it.
         bool keepOutput = true;
-        // When 0 or more: the service's standard output instead (a pipe
-        // the test holds, for one; output() then reads nothing).
-        int outputFd = -1;
         // The service's descriptor limit (soft and hard); 0: this process's.
         rlim_t descriptorLimit = 0;
         // Run as this user and group (the folder is given to them); 0: as
