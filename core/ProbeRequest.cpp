@@ -5,9 +5,19 @@
 #include "nv/Looper.h"
 #include "nv/ThinRunner.h"
 
-ProbeRequest::ProbeRequest() : startTime(nowMs()) {}
+ProbeRequest::ProbeRequest() : startTime(nowMs()), older_(newest_) {
+    if (older_) older_->newer_ = this;
+    newest_ = this;
+}
 
-ProbeRequest::~ProbeRequest() = default;
+ProbeRequest::~ProbeRequest() {
+    if (older_) older_->newer_ = newer_;
+    (newer_ ? newer_->older_ : newest_) = older_;
+}
+
+void ProbeRequest::abandonAll() {
+    while (newest_) delete newest_;
+}
 
 void ProbeRequest::armTimeout() {
     uint32_t ticks = request.get<nv::u32_id>(field::timeout, kDefaultTimeoutMs) / nv::ThinRunner::kTickMs;

@@ -4,7 +4,8 @@
 // request into it and arms its timeout; then exactly one of the three
 // endings runs (replySuccess, replyFailure, onTimeout), which sends the one
 // reply and deletes the object. Deletion cancels the timer, so no second
-// reply can follow.
+// reply can follow. When the service stops, the requests still in flight
+// are deleted unanswered (abandonAll): their clients see the bus close.
 #pragma once
 
 #include "nv/Timer.h"
@@ -31,6 +32,10 @@ public:
     // Sends nv::errorMsg(0xfe000d, "timeout"), then deletes this object.
     void onTimeout();
 
+    // Deletes every request still in flight, unanswered: for a service
+    // that stops with requests pending, while its loop still exists.
+    static void abandonAll();
+
     uint32_t startTime;
     nv::Timer timeoutTimer;
     nv::message request;
@@ -38,6 +43,11 @@ public:
 
 private:
     void send(nv::message& answer);
+
+    // Every live request, newest first, for abandonAll.
+    static inline ProbeRequest* newest_ = nullptr;
+    ProbeRequest* older_ = nullptr;
+    ProbeRequest* newer_ = nullptr;
 };
 
 // Creation of a request object: construct (which takes the start time),

@@ -1,5 +1,6 @@
 // netprobed: the network-probe service. It reads no arguments and no files;
 // requests arrive over the bus, whose path $NETPROBE_BUS may move.
+#include "core/ProbeRequest.h"
 #include "netbios/NetbiosEndpoint.h"
 #include "nv/policies.h"
 #include "protocol/BusPath.h"
@@ -77,6 +78,9 @@ int main() {
         }
         notifyReady();
         looper.run();
+        // Stopped with requests in flight: their sockets and timers go
+        // while the loop they are registered with still exists.
+        ProbeRequest::abandonAll();
     }
     return 0;
 }
