@@ -5,7 +5,8 @@
 # namespaces or third-party servers run only in the first two). Each build
 # goes through its CMake presets (configure, build, `ctest --preset`); counts
 # come from ctest's JUnit file. Then every fuzz/run-*-fuzz.sh runs for
-# $FUZZ_SECONDS (default 60, or 30 each when there are several targets).
+# $FUZZ_SECONDS (default 15 each: a smoke run on every change, from the
+# seeds and the kept corpus; long runs are fuzz/run-*-fuzz.sh by hand).
 #
 # A build that fails to configure or compile counts as one failed test of
 # that build, and the other builds still run. The output ends with one line
@@ -126,9 +127,7 @@ done
 
 shopt -s nullglob
 fuzzers=(fuzz/run-*-fuzz.sh)
-seconds=60
-[ ${#fuzzers[@]} -gt 1 ] && seconds=30
-seconds=${FUZZ_SECONDS:-$seconds}
+seconds=${FUZZ_SECONDS:-15}
 fuzz_passed=0 fuzz_failed=0
 for script in "${fuzzers[@]}"; do
   target=${script#fuzz/run-}
