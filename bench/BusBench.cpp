@@ -3,7 +3,7 @@
 // microseconds) and requests per second with 256 in flight.
 #include "nv/BusClient.h"
 #include "nv/Looper.h"
-#include "tests/kit/ChildProcess.h"
+#include "tests/kit/ServiceProcess.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,41 +1,39 @@
 #include "tests/kit/ServiceProcess.h"
 
-#include "tests/kit/ChildProcess.h"
-
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace {
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
-    out << in.rdbuf();
+    out << std::ifstream(path, std::ios::binary).rdbuf();
     return out.str();
 }
 
 // The emulator's words (PowerPC build), then the program and its arguments.
-[[noreturn]] void execProgram(std::vector<std::string> prefix, const std::string& program,
+[[noreturn]] void execProgram(std::vector<std::string> words, const std::string& program,
                               const std::vector<std::string>& args) {
     std::istringstream emulator(NETPROBE_TEST_EMULATOR);
-    for (std::string word; emulator >> word;) prefix.push_back(word);
-    prefix.push_back(program);
-    prefix.insert(prefix.end(), args.begin(), args.end());
+    for (std::string word; emulator >> word;) words.push_back(word);
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (std::string& a : prefix) argv.push_back(a.data());
+    for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
@@ -43,15 +41,9 @@ std::string readFile(const std::string& path) {
 
 }  // namespace
 
-ServiceProcess::ServiceProcess(const Options& options) {
-    error_ = start(options);
-}
-
 ServiceProcess::~ServiceProcess() {
     stop();
-    if (folder_.empty()) return;
-    for (const char* name : {"/bus.sock", "/ready.sock", "/stdout.txt", "/netprobed"}) unlink((folder_ + name).c_str());
-    rmdir(folder_.c_str());
+    if (!folder_.empty()) std::filesystem::remove_all(folder_);
 }
 
 std::string ServiceProcess::start(const Options& options) {
@@ -69,7 +61,6 @@ std::string ServiceProcess::start(const Options& options) {
         program = folder_ + "/netprobed";
         if (failed || chown(folder_.c_str(), options.user, options.user) != 0) return "no folder for the user";
     }
-
     // The service says READY=1 on this socket once its bus is open.
     sockaddr_un ready{AF_UNIX, {}};
     const std::string readyPath = folder_ + "/ready.sock";
@@ -118,22 +109,32 @@ bool ServiceProcess::waitForOutput(const std::string& text, int timeoutMs) const
     inotify_add_watch(watch, outputPath_.c_str(), IN_MODIFY);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     bool found = false;
-    for (;;) {
-        if ((found = output().find(text) != std::string::npos)) break;
+    for (pollfd p{watch, POLLIN, 0}; !(found = output().find(text) != std::string::npos);) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{watch, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) break;
         char events[4096];
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) break;
         (void)!read(watch, events, sizeof events);
     }
     close(watch);
     return found;
 }
 
-int ServiceProcess::stop() {
-    const int status = stopChild(pid_, 10000);
-    pid_ = -1;
-    return status;
+int ServiceProcess::stop() { return stopChild(std::exchange(pid_, -1), 10000); }
+
+int reapChild(pid_t pid, int timeoutMs) {
+    if (pid <= 0) return -1;
+    // Woken by a pidfd when the child ends (Linux 5.3; qemu-user has it).
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    pollfd p{pidfd, POLLIN, 0};
+    if (pidfd < 0 || poll(&p, 1, timeoutMs) != 1) kill(pid, SIGKILL);
+    if (pidfd >= 0) close(pidfd);
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int stopChild(pid_t pid, int graceMs) {
+    if (pid > 0) kill(pid, SIGTERM);
+    return reapChild(pid, graceMs);
 }
 
 bool setDescriptorLimit(rlim_t limit) {
