@@ -7,24 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-UdpPeer::UdpPeer(const std::string& address, uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd_ < 0) return;
-    int one = 1;
+// A failed bind shows as datagrams that never come.
+UdpPeer::UdpPeer(const std::string& address, uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bindIpv4(fd_, address.c_str(), port) == 0) {
-        close(fd_);
-        fd_ = -1;
-    }
+    bindIpv4(fd_, address.c_str(), port);
 }
 
-UdpPeer::~UdpPeer() {
-    if (fd_ >= 0) close(fd_);
-}
-
-void UdpPeer::setReceiveBuffer(int bytes) {
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
-}
+UdpPeer::~UdpPeer() { close(fd_); }
 
 uint16_t UdpPeer::port() const {
     sockaddr_in local{};
