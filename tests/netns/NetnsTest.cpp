@@ -14,44 +14,36 @@
 #include <unistd.h>
 
 // An unroutable host fails the connect inside open; the silent one runs out the
-// connect timer, at 10 s on a driven clock. Each is told on a later pass.
+// connect timer at 10 s on a driven clock. Each is told on a later pass.
 TEST(TransportNetnsTest, UnansweredConnectIsToldFromTheLoop) {
-    NetNamespace network;
+    NetNamespace network(/*silentFar=*/true);
     if (!network.ok()) GTEST_SKIP() << network.error();
-    ASSERT_TRUE(network.silenceFar() && network.enterNear());
+    ASSERT_TRUE(network.enterNear());
     nv::ThinRunner runner;
     uint64_t nowMs = 0;
     runner.setClockForTesting([&] { return nowMs; });
-    std::vector<std::string> seen;
+    std::vector<std::string> seen;  // each notice with the clock of the pass that told it
     auto connect = [&](uint32_t address) {  // a success would go unseen, and fail the test
         Ref<StreamConnection> connection = new StreamConnection;
         connection->open(address, 80);
-        connection->setErrorCallback([&](std::string text) { seen.push_back(text); });
+        connection->setErrorCallback([&](std::string text) { seen.push_back(text + " at " + std::to_string(nowMs)); });
         return connection;
     };
     Ref<StreamConnection> unroutable = connect(ipv4("10.214.0.1"));  // no route leads there
-    EXPECT_FALSE(unroutable->errorText().empty());
     runner.runOnce(0);
-    EXPECT_EQ(seen, std::vector<std::string>{nv::sysctlErrorStr("connect", ENETUNREACH)});
     Ref<StreamConnection> silent = connect(NetNamespace::farAddress());
-    for (uint64_t at : {9990, 10000}) {
-        nowMs = at;
-        runner.runOnce(0);
-    }
-    EXPECT_EQ(seen.size(), 1u);  // met in the last pass, not told in it
-    runner.runOnce(0);
-    EXPECT_EQ(seen.back(), "connection timeout");
-    EXPECT_EQ(runner.pendingTimers(), 0u);
+    for (nowMs = 9990; nowMs <= 10010; nowMs += 10) runner.runOnce(0);  // met at 10000, told at 10010
+    EXPECT_EQ(seen, (std::vector<std::string>{nv::sysctlErrorStr("connect", ENETUNREACH) + " at 0",
+                                              "connection timeout at 10010"}));
 }
 
-// The service in near, whose one ephemeral UDP port is taken: the NetBIOS
-// socket cannot bind, and each lookup fails at its send, at once, with elapsed.
-// A probe of the silent host gets the bare timeout reply (no elapsed, nothing
-// gathered) from its request timer, long before the connect timer's.
+// The service in near, its one ephemeral UDP port taken: the NetBIOS socket is
+// unbound, so each lookup fails at its send at once, with elapsed. A probe of the
+// silent host gets the bare timeout reply (no fields) from its request timer.
 TEST(ServiceNetnsTest, RepliesWhenNothingAnswers) {
-    NetNamespace network;
+    NetNamespace network(/*silentFar=*/true);
     if (!network.ok()) GTEST_SKIP() << network.error();
-    ASSERT_TRUE(network.silenceFar() && network.enterNear());
+    ASSERT_TRUE(network.enterNear());
     ASSERT_TRUE(NetNamespace::run("sysctl -q -w net.ipv4.ip_local_port_range='61000 61000'"));
     const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(bindIpv4(holder, "0.0.0.0", 61000), 61000);
