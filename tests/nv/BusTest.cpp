@@ -12,15 +12,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace {
-
-using nv::message;
-
-// Never-used ids first, then freed ones oldest first (the free ring wraps in
-// the first case), within bounds; stray and repeated frees do not count.
+// Never-used ids first, then freed ones oldest first, within bounds; stray and repeated frees do not count.
 TEST(AllocatorTest, FreedIdsComeBackOldestFirstWithinTheRange) {
     const struct { uint32_t first, count, taken; std::vector<uint32_t> freed, rest; } cases[] = {
-        {100, 6, 3, {101, 100, 101, 99, 106, 104}, {103, 104, 105, 101, 100}},  // a repeat, out of range, not out
+        {100, 6, 3, {101, 100, 101, 99, 106, 104}, {103, 104, 105, 101, 100}},  // repeat, out of range, not out; wraps
         {7, 0, 0, {7}, {}}, {UINT32_MAX - 2, 10, 0, {}, {UINT32_MAX - 2, UINT32_MAX - 1}}};  // short of UINT32_MAX
     for (const auto& c : cases) {
         nv::Allocator ids(c.first, c.count);
@@ -32,30 +27,23 @@ TEST(AllocatorTest, FreedIdsComeBackOldestFirstWithinTheRange) {
     }
 }
 
-// Replacing a field by one of any type leaves what inserting into an empty message would.
+// A field replaced by one of another type keeps nothing of the old value.
 TEST(MessageTest, InsertReplacesWhateverTheKeyHeld) {
-    const std::function<void(message&)> inserts[] = {
-        [](message& m) { m.insert<nv::u32_id>(5, 7); }, [](message& m) { m.insert<nv::be32_id>(5, 0x0a000001); },
-        [](message& m) { m.insert<nv::bool_id>(5, true); }, [](message& m) { m.insert<nv::string_id>(5, "ab"); }};
-    for (int i = 0; i < 16; ++i) {
-        message replaced, fresh;
-        inserts[i / 4](replaced);
-        inserts[i % 4](replaced);
-        inserts[i % 4](fresh);
-        EXPECT_EQ(replaced, fresh) << i;
-    }
+    nv::message replaced, fresh;
+    replaced.insert<nv::string_id>(5, "ab");
+    for (nv::message* m : {&replaced, &fresh}) m->insert<nv::bool_id>(5, true);
+    EXPECT_EQ(replaced, fresh);
 }
 
-// Fixed bytes of a request (command 1, 192.168.1.2 as a be32 held as in a sockaddr_in, a bool, a string
-// with a zero byte) and an error reply decode and encode back. A prefix that stops right after a field is
-// a shorter packet of the fields before it; every other prefix is refused.
+// A request of fixed bytes (192.168.1.2 as a be32 held as in a sockaddr_in, a string with a zero byte) and an
+// error reply decode and encode back; a prefix that ends between fields is a shorter packet, any other is refused.
 TEST(WireCodecTest, RoundTripsExactBytesAndRefusesEveryCutPrefix) {
     const uint8_t request[] = {
         0x4E, 0x56, 0x50, 0x42, 0x01, 0x01, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0xA0, 0xB0, 0xC0, 0xD0,  // magic, ...
         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x02, 0xC0, 0xA8, 0x01, 0x02,  // ...; field 3, be32 as held
         0x00, 0x00, 0x00, 0x05, 0x03, 0x01, 0x00, 0x00, 0x00, 0x07, 0x04, 0x00, 0x00, 0x00, 0x03, 'a', 0x00, 'b',
         0x00, 0xFF, 0x00, 0x07, 0x01, 0x00, 0x00, 0x00, 0x01};
-    message reply = nv::errorMsg(0xfe000d, std::string("x\0y", 3));
+    nv::message reply = nv::errorMsg(0xfe000d, std::string("x\0y", 3));
     reply.insert<nv::bool_id>(0, false);
     reply.insert<nv::string_id>(0xffffffff, "");
     for (const std::string& encoded : {std::string(request, request + sizeof request),
@@ -76,15 +64,13 @@ TEST(WireCodecTest, RoundTripsExactBytesAndRefusesEveryCutPrefix) {
     }
 }
 
-// Each permission byte grants to its own class of peer only; the reserved
-// bits grant nothing; a command without a policy is open to all.
+// Each permission byte grants to its own class of peer only, reserved bits to none; no policy: open to all.
 TEST(PolicyTest, EachByteGrantsToItsOwnClassOfPeer) {
     const nv::PeerCredentials root{1, 0, 0}, self{1, geteuid(), getegid()};
     const nv::PeerCredentials mate{1, self.uid + 1, self.gid}, other{1, self.uid + 1, self.gid + 1};
     const struct { uint32_t policy; nv::PeerCredentials peer; bool allowed; } cases[] = {
-        {0x2, other, true},        {0x200, root, true},       {0x200, mate, false},      {0x20000, self, true},
-        {0x20000, mate, false},    {0x2000000, mate, true},   {0x2000000, other, false}, {0x2020200, other, false},
-        {0xfdfdfdfd, root, false}, {0xfdfdfdfd, self, false}, {0, self, false}};
+        {0x2, other, true},     {0x200, root, true},     {0x200, mate, false},       {0x20000, self, true},
+        {0x20000, mate, false}, {0x2000000, mate, true}, {0x2020200, other, false}, {0xfdfdfdfd, self, false}};
     nv::policies table;
     EXPECT_TRUE(table.is_allowed(1, other));
     for (const auto& c : cases) {
@@ -93,35 +79,24 @@ TEST(PolicyTest, EachByteGrantsToItsOwnClassOfPeer) {
     }
 }
 
-// Both fail with a text of arg bytes; the guarded one under policy 0x20200 (root, the service's own user).
-constexpr uint32_t kEcho = 100, kGuarded = 1;
-
-message cmd(uint32_t command) {
-    message m;
-    m.insert<nv::u32_id>(nv::kCommandField, command);
-    return m;
-}
-
-// The looper itself, run pass by pass until what its clients wait for has come.
+// The looper itself, run in passes of at most 10 ms (3000 at most, a safety net) until its clients have what they
+// wait for. Echo and the guarded command (policy 0x20200: root, the service's user) fail with a text of arg bytes.
 class BusTest : public ::testing::Test, public nv::Looper {
 protected:
-    BusTest() {
-        policyTable().set_policy(kGuarded, 0x20200);
-        EXPECT_TRUE(openBus(bus, &error)) << error;  // the looper removes it
-    }
-    void handleCmd(const message& request, unsigned arg) override {
-        const uint32_t command = request.get<nv::u32_id>(nv::kCommandField);
-        if (command != kEcho && command != kGuarded) return nv::Looper::handleCmd(request, arg);
+    static constexpr uint32_t kGuarded = 1, kEcho = 100;
+    static nv::message cmd(uint32_t c) { nv::message m; m.insert<nv::u32_id>(nv::kCommandField, c); return m; }
+    BusTest() { policyTable().set_policy(kGuarded, 0x20200); EXPECT_TRUE(openBus(bus, &error)) << error; }
+    void handleCmd(const nv::message& request, unsigned arg) override {
+        if (request.get<nv::u32_id>(nv::kCommandField) > kEcho) return nv::Looper::handleCmd(request, arg);
         replyMessage(request, nv::failedMsg(std::string(arg, 'b')));
     }
-    // Each pass waits at most 10 ms for readiness; the count is a safety net.
     bool runUntil(const std::function<bool()>& done) {
         for (int pass = 0; pass < 3000; ++pass, runOnce(10))
             if (done()) return true;
         return false;
     }
 
-    const std::string bus = "/tmp/nv-bus-test-" + std::to_string(getpid()) + ".sock";
+    const std::string bus = "/tmp/nv-bus-test-" + std::to_string(getpid()) + ".sock";  // the looper removes it
     std::string error;
 };
 
@@ -140,7 +115,7 @@ TEST_F(BusTest, EachRequestGetsItsOneReplyWithinThePolicy) {
     uint32_t sequences[std::size(cases)], sequence;
     for (uint32_t i = 0; i < std::size(cases); ++i)
         sequences[i] = cases[i].client->send(cmd(cases[i].command), i + 1, &error);
-    message reply;
+    nv::message reply;
     for (size_t i = std::size(cases); i-- > 0;) {
         ASSERT_TRUE(runUntil([&] { return cases[i].client->waitReply(sequences[i], &reply, 0, &error); })) << error;
         EXPECT_EQ(std::to_string(reply.errorCode()) + " " + reply.statusText(), cases[i].reply);
@@ -148,9 +123,8 @@ TEST_F(BusTest, EachRequestGetsItsOneReplyWithinThePolicy) {
     EXPECT_FALSE(own.nextReply(&sequence, &reply, 0, &error) || stranger.nextReply(&sequence, &reply, 0, &error));
 }
 
-// Replies that do not fit the socket wait in a queue of at most 8 MiB per client and 32 MiB in all (past
-// that the longest goes). Clients ask for 60 KB replies in rounds and read only after each round; one
-// that reads between rounds stays, however much has gone through its queue.
+// Replies wait in a queue of at most 8 MiB per client and 32 MiB in all (past that the longest goes). Clients ask
+// for 60 KB replies in rounds, reading after each: one that reads between rounds stays, whatever went through.
 TEST_F(BusTest, ReplyQueuesBoundWhatWaitsNotWhatWentBefore) {
     const uint32_t cases[][4] = {{1, 1, 200, 1}, {5, 1, 130, 1}, {1, 6, 40, 0}};  // clients, rounds, each, cut off
     for (const auto& [count, rounds, perRound, cutOff] : cases) {
@@ -162,21 +136,18 @@ TEST_F(BusTest, ReplyQueuesBoundWhatWaitsNotWhatWentBefore) {
                 nv::BusClient& c = clients[i / perRound];
                 sent[i / perRound] += runUntil([&] { return c.send(cmd(kEcho), 60000, &error, 0) || !c.connected(); });
             }
-            for (uint32_t i = 0; i < count; ++i) {
+            for (uint32_t i = 0; i < count; ++i)
                 runUntil([&] {  // once the service has taken in every request (or dropped it with its client)
                     int unread = 0;
-                    message reply;
+                    nv::message reply;
                     for (nv::BusClient& c : clients)
                         if (ioctl(c.fd(), SIOCOUTQ, &unread) == 0 && unread > 0) return false;
                     for (uint32_t sequence; clients[i].nextReply(&sequence, &reply, 0, &error);) ++received[i];
                     return received[i] == sent[i] || !clients[i].connected();
                 });
-            }
         }
         uint32_t cut = 0;
         for (nv::BusClient& client : clients) cut += !client.connected();
         EXPECT_EQ(cut, cutOff) << count << " clients, " << rounds << " rounds";
     }
 }
-
-}  // namespace
