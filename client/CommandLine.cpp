@@ -168,6 +168,10 @@ bool Parser::netbios() {
     if (!hostAndPort(false)) return false;
     while (more()) {
         std::string option = take();
+        if (option == "--all-names") {
+            out_->request.insert<nv::bool_id>(field::all_names, true);
+            continue;
+        }
         if (option != "--timeout") return fail("unknown option " + option);
         uint32_t ms;
         if (!numberOption(option, &ms)) return false;
@@ -278,7 +282,7 @@ const char* usageText() {
            "                [--send2 T] [--expect2 RE] [--skip-first-expect] [--hold-first-send]\n"
            "  udp HOST PORT [--timeout MS] [--send0 T] [--expect0 RE] [--send1 T] [--expect1 RE]\n"
            "                [--send2 T] [--expect2 RE]\n"
-           "  netbios HOST [--timeout MS]\n"
+           "  netbios HOST [--timeout MS] [--all-names]\n"
            "  send HOST PORT [--payload T]\n"
            "  request --command N [--u32 K=V]... [--be32 K=IPV4]... [--bool K=true|false]... [--string K=T]...\n";
 }

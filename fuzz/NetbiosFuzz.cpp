@@ -92,6 +92,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (size < kFirstEntry) __builtin_trap();
         checkName(packet.hostName, data, size);
         checkName(packet.groupName, data, size);
+        // One printable line per name announced (the reads stay inside the
+        // datagram, which the sanitizer shows); a unit id or none.
+        const std::string table = packet.nameTable();
+        if (std::count(table.begin(), table.end(), '\n') != data[kFirstEntry - 1]) __builtin_trap();
+        for (char c : table)
+            if ((c < 0x20 || c > 0x7e) && c != '\n') __builtin_trap();
+        const std::string unit = packet.unitId();
+        if (!unit.empty() && unit.size() != 17) __builtin_trap();
     } else if (!packet.hostName.empty() || !packet.groupName.empty()) {
         __builtin_trap();
     }

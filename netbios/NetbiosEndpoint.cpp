@@ -49,5 +49,10 @@ void NetbiosEndpoint::onDatagram(const DatagramRecord& record) {
     }
     query->reply.insert<nv::string_id>(field::host_name, packet.hostName);
     query->reply.insert<nv::string_id>(field::group_name, packet.groupName);
+    if (query->request.get<nv::bool_id>(field::all_names)) {
+        query->reply.insert<nv::string_id>(field::names, packet.nameTable());
+        const std::string unit = packet.unitId();
+        if (!unit.empty()) query->reply.insert<nv::string_id>(field::unit_id, unit);
+    }
     query->replySuccess();
 }

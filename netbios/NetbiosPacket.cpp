@@ -1,5 +1,6 @@
 #include "netbios/NetbiosPacket.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -72,7 +73,49 @@ NetbiosPacket::Verdict NetbiosPacket::readStatusResponse() {
         std::string& slot = group ? groupName : hostName;
         if (slot.empty()) slot = cleanName(entry);
     }
+    entries_ = rdata + 1;
+    entryCount_ = names;
+    rdLength_ = rdLength;
     return Verdict::ok;
+}
+
+std::string NetbiosPacket::nameTable() const {
+    static constexpr struct {
+        uint8_t bit;
+        const char* word;
+    } kFlags[] = {{0x10, " DEREGISTERING"}, {0x08, " CONFLICT"}, {0x04, " ACTIVE"}, {0x02, " PERMANENT"}};
+    std::string table;
+    char text[8];
+    for (uint32_t i = 0; i < entryCount_; ++i) {
+        const uint8_t* entry = entries_ + kEntrySize * i;
+        size_t length = 15;  // then the suffix byte and two bytes of flags
+        while (length > 0 && (entry[length - 1] == 0x20 || entry[length - 1] == 0x00)) --length;
+        for (size_t at = 0; at < length; ++at) {
+            if (entry[at] >= 0x20 && entry[at] <= 0x7e && entry[at] != '\\') {
+                table += static_cast<char>(entry[at]);
+                continue;
+            }
+            std::snprintf(text, sizeof text, "\\x%02x", entry[at]);
+            table += text;
+        }
+        std::snprintf(text, sizeof text, "<%02x> ", entry[15]);
+        table += text;
+        table += entry[16] & 0x80 ? "GROUP" : "UNIQUE";
+        for (const auto& flag : kFlags)
+            if (entry[16] & flag.bit) table += flag.word;
+        table += '\n';
+    }
+    return table;
+}
+
+std::string NetbiosPacket::unitId() const {
+    const uint32_t statistics = 1 + kEntrySize * entryCount_;
+    if (!entries_ || rdLength_ < statistics + 6) return {};
+    const uint8_t* unit = entries_ - 1 + statistics;
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", unit[0], unit[1], unit[2], unit[3], unit[4],
+                  unit[5]);
+    return text;
 }
 
 std::string NetbiosPacket::line(Verdict verdict) const {

@@ -41,6 +41,14 @@ public:
     // Checks the datagram as a node-status response and collects the first
     // unique name (hostName) and the first group name (groupName).
     Verdict readStatusResponse();
+    // After an ok read: every name of the table, one line each, "NAME<xx>
+    // UNIQUE" or "NAME<xx> GROUP" and the flags the peer set (DEREGISTERING,
+    // CONFLICT, ACTIVE, PERMANENT), a name's bytes outside printable ASCII
+    // (and the backslash) as \xHH so that a line stays a line.
+    std::string nameTable() const;
+    // After an ok read: the adapter's unit id from the statistics that
+    // follow the names, "aa:bb:cc:dd:ee:ff"; empty when there are none.
+    std::string unitId() const;
     // The diagnostic line for a verdict that has one (empty otherwise).
     std::string line(Verdict verdict) const;
 
@@ -55,4 +63,9 @@ public:
     uint32_t size;
     std::string hostName;
     std::string groupName;
+
+private:
+    const uint8_t* entries_ = nullptr;  // inside data, once read
+    uint32_t entryCount_ = 0;
+    uint32_t rdLength_ = 0;
 };

@@ -23,6 +23,9 @@ constexpr FieldInfo catalogue[] = {
     {field::connected, FieldType::boolean, "connected"},
     {field::group_name, FieldType::string, "group_name"},
     {field::payload, FieldType::string, "payload"},
+    {field::all_names, FieldType::boolean, "all_names"},
+    {field::names, FieldType::string, "names"},
+    {field::unit_id, FieldType::string, "unit_id"},
     {field::host_name, FieldType::string, "host_name"},
 };
 

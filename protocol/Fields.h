@@ -30,6 +30,9 @@ constexpr uint32_t expect_2 = 12;
 constexpr uint32_t connected = 13;
 constexpr uint32_t group_name = 14;
 constexpr uint32_t payload = 15;
+constexpr uint32_t all_names = 16;
+constexpr uint32_t names = 17;
+constexpr uint32_t unit_id = 18;
 constexpr uint32_t host_name = 0xfe0010;
 }  // namespace field
 

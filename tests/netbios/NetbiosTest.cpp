@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 namespace {
@@ -67,6 +68,23 @@ TEST(NetbiosPacketTest, BuildsTheCapturedRequestAndReadsEachSpoiltAnswer) {
         EXPECT_EQ((line.empty() ? "dropped" : line) + " " + packet.hostName + "/" + packet.groupName, c.reading)
             << "case " << &c - kCases;
     }
+    // The name table (its first line, of five) and the unit id: as captured; with a line feed and a backslash in a
+    // name, every flag and a unit id set; with statistics one byte short of a unit id.
+    const struct { std::vector<std::pair<size_t, uint8_t>> set; const char *first, *unit; } tables[] = {
+        {{}, "TESTHOST<00> UNIQUE ACTIVE\n", "00:00:00:00:00:00"},
+        {{{57, '\n'}, {58, '\\'}, {73, 0x9e}, {147, 0xaa}, {152, 0x0f}},
+         "\\x0a\\x5cSTHOST<00> GROUP DEREGISTERING CONFLICT ACTIVE PERMANENT\n", "aa:00:00:00:00:0f"},
+        {{{55, 96}}, "TESTHOST<00> UNIQUE ACTIVE\n", ""}};
+    for (const auto& t : tables) {
+        Bytes d = captured;
+        for (auto [offset, value] : t.set) d[offset] = value;
+        NetbiosPacket packet(d.data(), static_cast<uint32_t>(d.size()));
+        ASSERT_EQ(packet.readStatusResponse(), Verdict::ok);
+        const std::string table = packet.nameTable();
+        EXPECT_EQ(table.substr(0, table.find('\n') + 1), t.first);
+        EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 5);
+        EXPECT_EQ(packet.unitId(), t.unit);
+    }
     for (size_t size = 0; size < captured.size(); ++size) {
         const Bytes cut(captured.begin(), captured.begin() + static_cast<long>(size));  // a read past it shows
         const Verdict refused = size < 12 ? Verdict::tooSmall : Verdict::dropped;
@@ -104,7 +122,9 @@ TEST(NetbiosLookupTest, IdsRunOutComeBackAndIgnoreLateAnswers) {
     old.sendTo(newer.lastSender(), nbstatResponse(id, {{"LATE", 0, false}}));
     ASSERT_TRUE(service.waitForOutput("Netbios: unknown id " + std::to_string(id) + "\n", 20000));
     newer.reply(nbstatResponse(id, {{"NEWER", 0, false}}));
-    EXPECT_EQ(next(again).get<nv::string_id>(field::host_name), "NEWER");
+    const nv::message reply = next(again);
+    EXPECT_EQ(reply.get<nv::string_id>(field::host_name), "NEWER");
+    EXPECT_FALSE(reply.contains(field::names)) << "the whole table only when asked";
 }
 
 }  // namespace

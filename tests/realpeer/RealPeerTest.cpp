@@ -44,6 +44,7 @@ struct PeerCase {
     std::vector<std::string> ask;
     int status;
     const char *output, *other = nullptr, *shows = nullptr;
+    bool sameNames = false;  // the output's names and unit_id are what `other` shows
 };
 
 const char* const kConnected = R"(\{"result":"success","elapsed":\d+,"connected":true\}\n)";
@@ -55,10 +56,11 @@ const PeerCase kPeerCases[] = {
      " for d in 'private dir' 'lock directory' 'state directory' 'cache directory' 'pid directory';"
      " do echo \"$d = $F\"; done >>$F/c",
      "nmbd -F --no-process-group --debug-stdout -d 3 -s $F/c", "Added netbios name TESTGROUP<1e>",
-     {"netbios", "10.213.0.2"}, 0,
-     R"(\{"result":"success","elapsed":\d+,"group_name":"TESTGROUP","host_name":"TESTHOST"\}\n)",
+     {"netbios", "10.213.0.2", "--all-names"}, 0,
+     R"x(\{"result":"success","elapsed":\d+,"group_name":"TESTGROUP","names":"(.*)","unit_id":"(.*)",)x"
+     R"("host_name":"TESTHOST"\}\n)",
      "nmblookup -s /dev/null -A 10.213.0.2",
-     R"(of 10\.213\.0\.2\n\tTESTHOST +<00> - +B.*\n(\t\S+ +<..> - +B.*\n)*\tTESTGROUP +<00> - <GROUP>)"},
+     R"(of 10\.213\.0\.2\n\tTESTHOST +<00> - +B.*\n(\t\S+ +<..> - +B.*\n)*\tTESTGROUP +<00> - <GROUP>)", true},
     {"OpenSsh", "/usr/sbin/sshd", "ssh-keygen -q -t ed25519 -N '' -f $F/key; mkdir -p /run/sshd",
      "/usr/sbin/sshd -D -e -f /dev/null -o HostKey=$F/key -o PidFile=none -o UsePAM=no", "Server listening",
      {"tcp", "10.213.0.2", "22", "--expect0", "^SSH-2\\.0-", "--hold-first-send"}, 0, kConnected},
@@ -95,11 +97,25 @@ TEST_P(RealPeerTest, ClientReadsTheServer) {
     args.insert(args.end(), c.ask.begin(), c.ask.end());
     std::string out;
     EXPECT_EQ(runClient(args, &out), c.status) << out;
-    EXPECT_TRUE(std::regex_match(out, std::regex(c.output))) << out;
+    std::smatch ours;
+    EXPECT_TRUE(std::regex_match(out, ours, std::regex(c.output))) << out;
     if (!c.shows) return;
     Peer other("true", "ip netns exec " + network.nearName() + " " + (c.other ? c.other : "true"));
     const std::string shown = (c.other ? other : server).until(nullptr);
     EXPECT_TRUE(std::regex_search(shown, std::regex(c.shows))) << shown;
+    if (!c.sameNames || ours.size() < 3) return;
+    // nmblookup's "\tNAME <xx> - [<GROUP>] B <ACTIVE>" lines, then "MAC Address = aa-bb-...", as ours.
+    std::string names, unit;
+    const std::regex line(R"(\t(\S+) +<(..)> - +(<GROUP>)? *\w ((?:<\w+> )*)|MAC Address = (\S+))");
+    for (std::sregex_iterator at(shown.begin(), shown.end(), line), end; at != end; ++at) {
+        const std::smatch& m = *at;
+        if (m[5].matched) unit = std::regex_replace(m[5].str(), std::regex("-"), ":");
+        if (m[1].matched) names += m[1].str() + "<" + m[2].str() + "> " + (m[3].matched ? "GROUP" : "UNIQUE") +
+                                   std::regex_replace(" " + m[4].str(), std::regex(" <(\\w+)>"), " $1") + "\n";
+    }
+    names = std::regex_replace(names, std::regex(" \n"), "\n");
+    EXPECT_EQ(std::regex_replace(ours[1].str(), std::regex(R"(\\u000a)"), "\n"), names);
+    EXPECT_EQ(ours[2].str(), unit);
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, RealPeerTest, ::testing::ValuesIn(kPeerCases),
