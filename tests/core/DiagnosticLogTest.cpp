@@ -21,10 +21,7 @@ protected:
         ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
         fcntl(fds[1], F_SETPIPE_SZ, 4096);  // as small as a stalled console's
     }
-    void TearDown() override {
-        close(fds[0]);
-        close(fds[1]);
-    }
+    void TearDown() override { for (int fd : fds) close(fd); }
     // Everything the pipe holds, after `ms` more on the clock.
     std::string drainAfter(uint64_t ms) {
         now += ms;

@@ -25,8 +25,7 @@ public:
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
-    // Whether the service said it is ready (its bus is open); if not,
-    // error() says why.
+    // Whether the service said it is ready (its bus open); if not, why.
     bool ready() const { return error_.empty(); }
     const std::string& error() const { return error_; }
     const std::string& busPath() const { return busPath_; }

@@ -1,6 +1,5 @@
-// IPv4 socket set-up shared by the peers, servers and probes of the tests
-// and benchmarks: addresses as the `address` field has them, binding,
-// listening, and a port where nothing listens.
+// IPv4 socket set-up for the tests and benchmarks: addresses as the
+// `address` field has them, binding, listening, a port where nothing listens.
 #pragma once
 
 #include <cstdint>

@@ -19,7 +19,6 @@ public:
     uint16_t port() const;
     // Waits up to timeoutMs for one datagram; false when none came.
     bool receive(std::vector<uint8_t>* datagram, int timeoutMs);
-    // The sender of the last datagram received.
     const sockaddr_in& lastSender() const { return lastSender_; }
     bool reply(const std::vector<uint8_t>& datagram);
     bool sendTo(const sockaddr_in& to, const std::vector<uint8_t>& datagram);

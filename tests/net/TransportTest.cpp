@@ -13,6 +13,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <poll.h>
+#include <set>
 
 namespace {
 
@@ -71,6 +72,20 @@ TEST_F(DatagramSocketTest, EachReadReachesTheCallback) {
     EXPECT_EQ(records, (std::vector<Record>{{true, "", 0, 0, EAGAIN},
                                             {false, "pong", kLoopback, peer.port(), 0},
                                             {true, "", 0, 0, 0}}));  // an empty answer: failed, but no error
+}
+
+// Every socket gets a port of its own: two probes sharing one would see the newer take the answers of both.
+TEST_F(DatagramSocketTest, EverySocketIsBoundToAPortOfItsOwn) {
+    std::vector<Ref<DatagramSocket>> sockets(1000);
+    std::set<uint16_t> ports;
+    for (Ref<DatagramSocket>& socket : sockets) {
+        ASSERT_TRUE((socket = new DatagramSocket)->open() && socket->bind());
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        getsockname(socket->fd(), reinterpret_cast<sockaddr*>(&bound), &length);
+        ports.insert(ntohs(bound.sin_port));
+    }
+    EXPECT_EQ(ports.size(), sockets.size());
 }
 
 // A failed bind or connect closes the descriptor, not just forgets it; a
