@@ -82,6 +82,7 @@ const PeerCase kPeerCases[] = {
      nullptr, R"(Flags: 0x0000, Opcode: Name query[^]*Questions: 1\n\s+Answer RRs: 0[^]*(<00>){15}: type NBSTAT)"},
 };
 
+void PrintTo(const PeerCase& c, std::ostream* out) { *out << c.name; }  // a test's name, the same in every build
 class RealPeerTest : public ::testing::TestWithParam<PeerCase> {};
 
 TEST_P(RealPeerTest, ClientReadsTheServer) {
@@ -111,9 +112,8 @@ TEST_P(RealPeerTest, ClientReadsTheServer) {
         const std::smatch& m = *at;
         if (m[5].matched) unit = std::regex_replace(m[5].str(), std::regex("-"), ":");
         if (m[1].matched) names += m[1].str() + "<" + m[2].str() + "> " + (m[3].matched ? "GROUP" : "UNIQUE") +
-                                   std::regex_replace(" " + m[4].str(), std::regex(" <(\\w+)>"), " $1") + "\n";
+                                   std::regex_replace(m[4].str(), std::regex("<(\\w+)> ?"), " $1") + "\n";
     }
-    names = std::regex_replace(names, std::regex(" \n"), "\n");
     EXPECT_EQ(std::regex_replace(ours[1].str(), std::regex(R"(\\u000a)"), "\n"), names);
     EXPECT_EQ(ours[2].str(), unit);
 }
