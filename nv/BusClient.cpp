@@ -82,29 +82,39 @@ void BusClient::dropConnection() {
     fd_ = -1;
 }
 
-uint32_t BusClient::send(const message& request, unsigned arg, std::string* error, int timeoutMs) {
+BusClient::SendResult BusClient::trySend(const message& request, unsigned arg, uint32_t* sequence,
+                                         std::string* error) {
     if (!connected()) {
         *error = "not connected to the bus";
-        return 0;
+        return SendResult::failed;
     }
     size_t size = wire::encodedSize(wire::Kind::request, request);
     if (size > wire::kMaxPacket) {
         *error = "request too large: " + std::to_string(size) + " bytes, at most " +
                  std::to_string(wire::kMaxPacket);
-        return 0;
+        return SendResult::failed;
     }
-    uint32_t sequence = nextSequence_++;
+    std::string packet = wire::encode(wire::Kind::request, nextSequence_, arg, request);
+    for (;;) {
+        if (::send(fd_, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) break;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return SendResult::full;
+        *error = systemError("send");
+        dropConnection();
+        return SendResult::failed;
+    }
+    *sequence = nextSequence_++;
     if (nextSequence_ == 0) nextSequence_ = 1;  // 0 stands for "not sent"
-    std::string packet = wire::encode(wire::Kind::request, sequence, arg, request);
+    return SendResult::sent;
+}
+
+uint32_t BusClient::send(const message& request, unsigned arg, std::string* error, int timeoutMs) {
     Deadline deadline(timeoutMs);
     for (;;) {
-        if (::send(fd_, packet.data(), packet.size(), MSG_NOSIGNAL) >= 0) return sequence;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
-            *error = systemError("send");
-            dropConnection();
-            return 0;
-        }
+        uint32_t sequence = 0;
+        SendResult result = trySend(request, arg, &sequence, error);
+        if (result == SendResult::sent) return sequence;
+        if (result == SendResult::failed) return 0;
         // While the socket is full, take in replies: a service whose own
         // queue for us overflows would cut us off.
         pollfd p{fd_, POLLOUT | POLLIN, 0};
@@ -138,6 +148,7 @@ BusClient::ReadResult BusClient::readOne(int timeoutMs, std::string* error) {
             dropConnection();
             return ReadResult::failed;
         }
+        if (timeoutMs == 0) return ReadResult::timedOut;
         pollfd p{fd_, POLLIN, 0};
         int rc = poll(&p, 1, deadline.left());
         if (rc < 0 && errno != EINTR) {
@@ -196,6 +207,19 @@ bool BusClient::nextReply(uint32_t* sequence, message* reply, int timeoutMs, std
     *reply = std::move(it->second);
     early_.erase(it);
     return true;
+}
+
+BusClient::ReceiveResult BusClient::takeReply(uint32_t* sequence, message* reply, std::string* error) {
+    if (early_.empty()) {
+        ReadResult r = readOne(0, error);
+        if (r == ReadResult::failed) return ReceiveResult::failed;
+        if (r == ReadResult::timedOut) return ReceiveResult::none;
+    }
+    auto it = early_.begin();
+    *sequence = it->first;
+    *reply = std::move(it->second);
+    early_.erase(it);
+    return ReceiveResult::reply;
 }
 
 bool BusClient::call(const message& request, unsigned arg, message* reply, int timeoutMs,

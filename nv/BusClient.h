@@ -39,6 +39,13 @@ public:
     bool waitReply(uint32_t sequence, message* reply, int timeoutMs, std::string* error);
     // Waits up to timeoutMs (-1: for ever) for any reply.
     bool nextReply(uint32_t* sequence, message* reply, int timeoutMs, std::string* error);
+    // The same without waiting, for a caller's own poll loop: `full` when
+    // the socket has no room now (wait until it is writable), `none` when
+    // no reply has come.
+    enum class SendResult { sent, full, failed };
+    SendResult trySend(const message& request, unsigned arg, uint32_t* sequence, std::string* error);
+    enum class ReceiveResult { reply, none, failed };
+    ReceiveResult takeReply(uint32_t* sequence, message* reply, std::string* error);
     // Sends and waits for the reply.
     bool call(const message& request, unsigned arg, message* reply, int timeoutMs,
               std::string* error);
