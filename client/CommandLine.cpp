@@ -6,55 +6,10 @@
 #include "protocol/Fields.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 
 
 namespace {
-
-// Numbers: decimal or 0x-hex, 0 to 4294967295.
-bool parseNumber(const std::string& text, uint32_t* out) {
-    if (text.empty()) return false;
-    int base = 10;
-    size_t start = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        start = 2;
-    }
-    uint64_t value = 0;
-    for (size_t i = start; i < text.size(); ++i) {
-        char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return false;
-        value = value * base + digit;
-        if (value > UINT32_MAX) return false;
-    }
-    *out = static_cast<uint32_t>(value);
-    return true;
-}
-
-// Dotted IPv4, or a name resolved to its first IPv4 address; network order.
-bool resolveHost(const std::string& host, uint32_t* out, std::string* error) {
-    in_addr address{};
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
-        *out = address.s_addr;
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || !found) {
-        *error = "cannot resolve host " + host + ": " + gai_strerror(rc);
-        return false;
-    }
-    *out = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(found);
-    return true;
-}
 
 // A field key: a catalogue name or a number.
 bool parseKey(const std::string& text, uint32_t* key) {
@@ -71,6 +26,7 @@ public:
         : args_(args), out_(out), error_(error) {}
 
     bool run();
+    bool batchLine(const Invocation& global);
 
 private:
     bool fail(const std::string& text) {
@@ -90,6 +46,13 @@ private:
         if (!parseNumber(text, out)) return fail(option + ": not a number from 0 to 4294967295: " + text);
         return true;
     }
+    bool positiveOption(const std::string& option, uint32_t max, uint32_t* out) {
+        if (!numberOption(option, out)) return false;
+        if (*out == 0 || *out > max) return fail(option + ": from 1 to " + std::to_string(max));
+        return true;
+    }
+    bool globalOption(const std::string& option);
+    bool subcommand(bool inBatch);
     bool hostAndPort(bool withPort);
     bool probe(uint32_t command, bool tcp);
     bool netbios();
@@ -100,20 +63,22 @@ private:
     Invocation* out_;
     std::string* error_;
     size_t next_ = 0;
-    bool waitGiven_ = false;
 };
 
 bool Parser::hostAndPort(bool withPort) {
     if (!more()) return fail("missing HOST");
-    uint32_t address;
-    if (!resolveHost(take(), &address, error_)) return false;
-    out_->request.insert<nv::be32_id>(field::address, address);
-    if (withPort) {
-        if (!more()) return fail("missing PORT");
-        const std::string& text = take();
-        uint32_t port;
-        if (!parseNumber(text, &port)) return fail("PORT: not a number from 0 to 4294967295: " + text);
-        out_->request.insert<nv::u32_id>(field::port, port);
+    std::string hosts = take();
+    if (withPort && !more()) return fail("missing PORT");
+    std::string ports = withPort ? take() : std::string();
+    if (!out_->targets.parse(hosts, ports, withPort, error_)) return false;
+    out_->targeted = true;
+    out_->withPort = withPort;
+    if (out_->targets.count() == 1) {
+        TargetList one = out_->targets;
+        Target target;
+        one.next(&target);
+        out_->request.insert<nv::be32_id>(field::address, target.address);
+        if (withPort) out_->request.insert<nv::u32_id>(field::port, target.port);
     }
     return true;
 }
@@ -238,36 +203,67 @@ bool Parser::rawRequest() {
     return true;
 }
 
-bool Parser::run() {
-    out_->busPath = busPathFromEnvironment();
-    while (more() && args_[next_].rfind("--", 0) == 0) {
-        std::string option = take();
-        if (option == "--bus") {
-            if (!value(option, &out_->busPath)) return false;
-        } else if (option == "--json") {
-            out_->json = true;
-        } else if (option == "--wait") {
-            if (!numberOption(option, &out_->waitMs)) return false;
-            waitGiven_ = true;
-        } else {
-            return fail("unknown option " + option);
-        }
+bool Parser::globalOption(const std::string& option) {
+    if (option == "--bus") return value(option, &out_->busPath);
+    if (option == "--json") {
+        out_->json = true;
+    } else if (option == "--wait") {
+        if (!numberOption(option, &out_->waitMs)) return false;
+        out_->waitGiven = true;
+    } else if (option == "--concurrency") {
+        return positiveOption(option, kMaxConcurrency, &out_->concurrency);
+    } else if (option == "--rate") {
+        return positiveOption(option, UINT32_MAX, &out_->rate);
+    } else if (option == "--only") {
+        if (!value(option, &out_->only)) return false;
+        if (out_->only != "success" && out_->only != "failure" && out_->only != "error")
+            return fail("--only: success, failure or error, not " + out_->only);
+    } else {
+        return fail("unknown option " + option);
     }
+    return true;
+}
+
+bool Parser::subcommand(bool inBatch) {
     if (!more()) return fail("missing SUBCOMMAND");
-    std::string subcommand = take();
+    std::string name = take();
     bool ok;
-    if (subcommand == "tcp") ok = probe(CMD_TCP_PROBE, true);
-    else if (subcommand == "udp") ok = probe(CMD_UDP_PROBE, false);
-    else if (subcommand == "netbios") ok = netbios();
-    else if (subcommand == "send") ok = send();
-    else if (subcommand == "request") ok = rawRequest();
-    else return fail("unknown subcommand " + subcommand);
+    if (name == "tcp") ok = probe(CMD_TCP_PROBE, true);
+    else if (name == "udp") ok = probe(CMD_UDP_PROBE, false);
+    else if (name == "netbios") ok = netbios();
+    else if (name == "send") ok = send();
+    else if (name == "request") ok = rawRequest();
+    else if (name == "batch" && inBatch) return fail("batch: not inside a batch");
+    else if (name == "batch") {
+        out_->batch = true;
+        if (more()) out_->batchFile = take();
+        if (more()) return fail("batch takes one FILE");
+        return true;
+    } else return fail("unknown subcommand " + name);
     if (!ok) return false;
-    if (!waitGiven_) {
+    if (!out_->waitGiven) {
         uint64_t wait = uint64_t{out_->request.get<nv::u32_id>(field::timeout, kDefaultTimeoutMs)} + 5000;
         out_->waitMs = wait > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(wait);
     }
     return true;
+}
+
+bool Parser::run() {
+    out_->busPath = busPathFromEnvironment();
+    while (more() && args_[next_].rfind("--", 0) == 0)
+        if (!globalOption(take())) return false;
+    return subcommand(false);
+}
+
+bool Parser::batchLine(const Invocation& global) {
+    out_->busPath = global.busPath;
+    out_->json = global.json;
+    out_->waitGiven = global.waitGiven;
+    out_->waitMs = global.waitMs;
+    out_->concurrency = global.concurrency;
+    out_->rate = global.rate;
+    out_->only = global.only;
+    return subcommand(true);
 }
 
 }  // namespace
@@ -276,13 +272,34 @@ bool parseCommandLine(const std::vector<std::string>& args, Invocation* out, std
     return Parser(args, out, error).run();
 }
 
+bool parseBatchLine(const std::vector<std::string>& words, const Invocation& global, Invocation* out,
+                    std::string* error) {
+    return Parser(words, out, error).batchLine(global);
+}
+
+bool isSingleRequest(const Invocation& invocation) {
+    return !invocation.batch && (!invocation.targeted || invocation.targets.count() == 1);
+}
+
 const char* usageText() {
-    return "usage: netprobe [--bus PATH] [--json] [--wait MS] SUBCOMMAND ...\n"
+    return "usage: netprobe [OPTION]... SUBCOMMAND ...\n"
            "  tcp HOST PORT [--timeout MS] [--send0 T] [--expect0 RE] [--send1 T] [--expect1 RE]\n"
            "                [--send2 T] [--expect2 RE] [--skip-first-expect] [--hold-first-send]\n"
            "  udp HOST PORT [--timeout MS] [--send0 T] [--expect0 RE] [--send1 T] [--expect1 RE]\n"
            "                [--send2 T] [--expect2 RE]\n"
            "  netbios HOST [--timeout MS] [--all-names]\n"
            "  send HOST PORT [--payload T]\n"
-           "  request --command N [--u32 K=V]... [--be32 K=IPV4]... [--bool K=true|false]... [--string K=T]...\n";
+           "  request --command N [--u32 K=V]... [--be32 K=IPV4]... [--bool K=true|false]... [--string K=T]...\n"
+           "  batch [FILE]      one subcommand per line of FILE (or standard input), quoted as in sh\n"
+           "HOST: A.B.C.D, a name, A.B.C.D/N (N 16 to 32), A.B.C.D-E, or a comma list of these\n"
+           "PORT: a number, or a comma list of ports and ranges (22,80,8000-8100)\n"
+           "options:\n"
+           "  --bus PATH         the service's socket ($NETPROBE_BUS, else /run/netprobe.sock)\n"
+           "  --json             one JSON object per reply\n"
+           "  --wait MS          how long to wait for each reply (default: its timeout and 5 s)\n"
+           "  --concurrency N    requests in flight at once, 1 to 60000 (default 512)\n"
+           "  --rate N           start at most N requests per second\n"
+           "  --only RESULT      print only replies of RESULT: success, failure or error\n"
+           "exit status: 0 success, or every reply of a sweep taken; 1 a failure or error reply of a\n"
+           "single request; 2 usage error, bus not reachable, or replies missing; 130 interrupted\n";
 }

@@ -1,0 +1,229 @@
+#include "client/Sweep.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace {
+
+int64_t nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+constexpr int64_t kDrawEveryUs = 200000;
+
+const char* resultName(const nv::message& reply) {
+    switch (reply.status()) {
+    case nv::ReplyStatus::plain: return "success";
+    case nv::ReplyStatus::failed: return "failure";
+    case nv::ReplyStatus::error: break;
+    }
+    return "error";
+}
+
+std::string labelText(const TargetLabel& label) {
+    std::string text = formatSent(false, label);
+    return text.substr(0, text.size() - 5);  // without "sent"
+}
+
+}  // namespace
+
+Sweep::Sweep(const Invocation& options, JobSource* source, nv::BusClient* client)
+    : options_(options), source_(source), client_(client), progress_(isatty(STDERR_FILENO) == 1) {}
+
+void Sweep::print(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+bool Sweep::sendPending(int64_t now) {
+    uint32_t sequence = 0;
+    std::string error;
+    switch (client_->trySend(*job_.request, job_.arg, &sequence, &error)) {
+    case nv::BusClient::SendResult::full:
+        busFull_ = true;
+        return false;
+    case nv::BusClient::SendResult::failed:
+        std::fprintf(stderr, "netprobe: %s\n", error.c_str());
+        stopped_ = true;
+        return false;
+    case nv::BusClient::SendResult::sent:
+        break;
+    }
+    havePending_ = busFull_ = false;
+    ++requests_;
+    if (!job_.expectsReply) {
+        ++sent_;
+        if (options_.only.empty()) print(formatSent(options_.json, job_.label));
+        return true;
+    }
+    int64_t deadline = now + int64_t{job_.waitMs} * 1000;
+    inFlight_.emplace(sequence, Pending{job_.label, deadline});
+    deadlines_.emplace(deadline, sequence);
+    return true;
+}
+
+void Sweep::startJobs(int64_t now) {
+    rateBlocked_ = false;
+    if (options_.rate != 0) {
+        // A bucket of at most a hundredth of a second's starts, so that a
+        // pause is not made up for with a burst.
+        double most = std::max(1.0, options_.rate / 100.0);
+        tokens_ = std::min(most, tokens_ + (now - tokensAtUs_) * (options_.rate / 1e6));
+        tokensAtUs_ = now;
+    }
+    while (!stopped_ && signals_ == 0 && !sourceDone_ && inFlight_.size() < options_.concurrency) {
+        if (!havePending_) {
+            switch (source_->next(&job_)) {
+            case JobSource::Next::usage:
+                ++usage_;
+                print(formatUsage(options_.json, job_.label.line, job_.usage));
+                continue;
+            case JobSource::Next::needInput:
+                wantInput_ = true;
+                return;
+            case JobSource::Next::end:
+                sourceDone_ = true;
+                return;
+            case JobSource::Next::job:
+                havePending_ = true;
+                wantInput_ = false;
+                break;
+            }
+        }
+        if (options_.rate != 0 && tokens_ < 1) {
+            rateBlocked_ = true;
+            return;
+        }
+        if (!sendPending(now)) return;
+        if (options_.rate != 0) tokens_ -= 1;
+    }
+}
+
+void Sweep::takeReplies() {
+    for (;;) {
+        uint32_t sequence = 0;
+        nv::message reply;
+        std::string error;
+        nv::BusClient::ReceiveResult got = client_->takeReply(&sequence, &reply, &error);
+        if (got == nv::BusClient::ReceiveResult::none) return;
+        if (got == nv::BusClient::ReceiveResult::failed) {
+            std::fprintf(stderr, "netprobe: %s\n", error.c_str());
+            if (client_->connected()) continue;  // one bad packet; the rest may be fine
+            stopped_ = true;
+            return;
+        }
+        auto it = inFlight_.find(sequence);
+        if (it == inFlight_.end()) continue;  // its wait ran out before
+        const char* result = resultName(reply);
+        ++(reply.status() == nv::ReplyStatus::plain    ? success_
+           : reply.status() == nv::ReplyStatus::failed ? failure_
+                                                       : error_);
+        if (options_.only.empty() || options_.only == result)
+            print(formatReply(reply, options_.json, it->second.label));
+        deadlines_.erase({it->second.deadlineUs, sequence});
+        inFlight_.erase(it);
+    }
+}
+
+void Sweep::expire(int64_t now, bool all) {
+    while (!deadlines_.empty() && (all || deadlines_.begin()->first <= now)) {
+        auto it = inFlight_.find(deadlines_.begin()->second);
+        std::fprintf(stderr, "netprobe: %sno reply within the wait\n", labelText(it->second.label).c_str());
+        ++missing_;
+        inFlight_.erase(it);
+        deadlines_.erase(deadlines_.begin());
+    }
+}
+
+std::string Sweep::counts(int64_t now) const {
+    double seconds = std::max(1e-6, (now - startUs_) / 1e6);
+    char text[256];
+    std::snprintf(text, sizeof text, "%llu requests in %.2f s (%.0f/s): %llu success, %llu failure, %llu error",
+                  static_cast<unsigned long long>(requests_), seconds, requests_ / seconds,
+                  static_cast<unsigned long long>(success_), static_cast<unsigned long long>(failure_),
+                  static_cast<unsigned long long>(error_));
+    std::string out = text;
+    if (sent_ != 0) out += ", " + std::to_string(sent_) + " sent";
+    if (missing_ != 0) out += ", " + std::to_string(missing_) + " without reply";
+    if (usage_ != 0) out += ", " + std::to_string(usage_) + " bad lines";
+    return out;
+}
+
+void Sweep::drawProgress(int64_t now, bool last) {
+    if (!progress_ || (!last && now < nextDrawUs_)) return;
+    nextDrawUs_ = now + kDrawEveryUs;
+    std::fflush(stdout);
+    if (last) {
+        std::fputs("\r\x1b[K", stderr);
+        return;
+    }
+    uint64_t done = success_ + failure_ + error_ + sent_ + missing_;
+    std::string total = source_->totalKnown() ? "/" + std::to_string(source_->total()) : std::string();
+    std::fprintf(stderr, "\r%llu%s done, %zu in flight; %s\x1b[K", static_cast<unsigned long long>(done),
+                 total.c_str(), inFlight_.size(), counts(now).c_str());
+}
+
+int Sweep::pollTimeoutMs(int64_t now) const {
+    int64_t wake = INT64_MAX;
+    if (!deadlines_.empty()) wake = deadlines_.begin()->first;
+    if (rateBlocked_) wake = std::min<int64_t>(wake, now + static_cast<int64_t>((1 - tokens_) * 1e6 / options_.rate));
+    if (progress_) wake = std::min(wake, nextDrawUs_);
+    if (wake == INT64_MAX) return -1;
+    return static_cast<int>(std::clamp<int64_t>((wake - now + 999) / 1000, 0, INT_MAX));
+}
+
+int Sweep::run() {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    startUs_ = tokensAtUs_ = nowUs();
+    for (;;) {
+        int64_t now = nowUs();
+        startJobs(now);
+        drawProgress(now, false);
+        bool finished = stopped_ || signals_ != 0 || (sourceDone_ && !havePending_);
+        if (finished && inFlight_.empty()) break;
+        pollfd fds[3] = {{client_->fd(), static_cast<short>(POLLIN | (busFull_ ? POLLOUT : 0)), 0},
+                         {signalFd, POLLIN, 0},
+                         {wantInput_ && !havePending_ ? source_->inputFd() : -1, POLLIN, 0}};
+        std::fflush(stdout);
+        if (poll(fds, 3, pollTimeoutMs(now)) < 0 && errno != EINTR) {
+            std::perror("netprobe: poll");
+            stopped_ = true;
+        }
+        signalfd_siginfo info;
+        while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) ++signals_;
+        if (fds[2].revents != 0) {
+            std::string error;
+            if (!source_->readInput(&error)) {
+                std::fprintf(stderr, "netprobe: %s\n", error.c_str());
+                stopped_ = true;
+            }
+        }
+        takeReplies();
+        now = nowUs();
+        expire(now, stopped_ || signals_ > 1);
+    }
+    std::fflush(stdout);
+    int64_t end = nowUs();
+    drawProgress(end, true);
+    std::fprintf(stderr, "netprobe: %s%s\n", signals_ != 0 ? "interrupted: " : "", counts(end).c_str());
+    // The signals stay blocked: one that came after the last read must not
+    // end the process before it reports.
+    close(signalFd);
+    if (signals_ != 0) return 130;
+    bool unfinished = !sourceDone_ || havePending_;
+    return missing_ != 0 || usage_ != 0 || unfinished ? 2 : 0;
+}
