@@ -36,7 +36,9 @@ namespace {
 
 constexpr uint16_t kPort = 137;
 constexpr unsigned kBatch = 64;
-constexpr size_t kStatisticsSize = 46;  // unit id (6 bytes) and 40 of counters
+// The unit id and counters: 46 bytes in the classic layout, 50 here, as
+// some scanners read 50 and call a shorter block incomplete.
+constexpr size_t kStatisticsSize = 50;
 
 // A node-status query: not a response, opcode 0 (query), one question, and
 // the question's type NBSTAT (0x21) after the 34-byte encoded name.
