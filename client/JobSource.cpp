@@ -31,8 +31,8 @@ bool JobSource::readInput(std::string* error) {
 JobSource::LineResult JobSource::nextLine(std::string* line, bool* tooLong) {
     size_t newline = buffer_.find('\n', pos_);
     if (newline != std::string::npos) {
-        *tooLong = discarding_;
-        if (!discarding_) line->assign(buffer_, pos_, newline - pos_);
+        *tooLong = discarding_ || newline - pos_ > kMaxLine;
+        if (!*tooLong) line->assign(buffer_, pos_, newline - pos_);
         discarding_ = false;
         pos_ = newline + 1;
         return LineResult::line;
@@ -45,8 +45,8 @@ JobSource::LineResult JobSource::nextLine(std::string* line, bool* tooLong) {
     }
     if (!eof_) return LineResult::needInput;
     if (pos_ == buffer_.size() && !discarding_) return LineResult::end;
-    *tooLong = discarding_;
-    line->assign(buffer_, pos_);
+    *tooLong = discarding_ || buffer_.size() - pos_ > kMaxLine;
+    if (!*tooLong) line->assign(buffer_, pos_);
     discarding_ = false;
     pos_ = buffer_.size();
     return LineResult::line;

@@ -7,10 +7,22 @@
 #include <csignal>
 #include <cstdio>
 #include <poll.h>
-#include <sys/signalfd.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
+
+// The write end of the pipe that tells the loop of SIGINT and SIGTERM: one
+// byte per signal. A pipe rather than a signalfd, which emulators of other
+// processors do not all carry.
+int stopSignalPipe = -1;
+
+void onStopSignal(int) {
+    const int saved = errno;
+    char byte = 0;
+    if (write(stopSignalPipe, &byte, 1) < 0) {}  // a full pipe has told enough
+    errno = saved;
+}
 
 int64_t nowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -182,12 +194,17 @@ int Sweep::pollTimeoutMs(int64_t now) const {
 }
 
 int Sweep::run() {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    int signalPipe[2];
+    if (pipe2(signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        std::perror("netprobe: pipe");
+        return 2;
+    }
+    stopSignalPipe = signalPipe[1];
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    const int signalFd = signalPipe[0];
     startUs_ = tokensAtUs_ = nowUs();
     for (;;) {
         int64_t now = nowUs();
@@ -203,8 +220,8 @@ int Sweep::run() {
             std::perror("netprobe: poll");
             stopped_ = true;
         }
-        signalfd_siginfo info;
-        while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) ++signals_;
+        char told[16];
+        for (ssize_t n; (n = read(signalFd, told, sizeof told)) > 0;) signals_ += static_cast<int>(n);
         if (fds[2].revents != 0) {
             std::string error;
             if (!source_->readInput(&error)) {
@@ -220,9 +237,8 @@ int Sweep::run() {
     int64_t end = nowUs();
     drawProgress(end, true);
     std::fprintf(stderr, "netprobe: %s%s\n", signals_ != 0 ? "interrupted: " : "", counts(end).c_str());
-    // The signals stay blocked: one that came after the last read must not
-    // end the process before it reports.
-    close(signalFd);
+    // The handler stays, and so does its pipe: a signal that comes now
+    // must not end the process before it reports.
     if (signals_ != 0) return 130;
     bool unfinished = !sourceDone_ || havePending_;
     return missing_ != 0 || usage_ != 0 || unfinished ? 2 : 0;
