@@ -17,7 +17,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -162,6 +166,72 @@ TEST_F(ServiceTest, UdpProbes) {
 }
 
 // Root and the service's own user may run its four commands; nobody else.
+size_t lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+// Sweeps and batches through the client: a line per target naming it, the
+// filter, the summary, and the exit statuses.
+TEST_F(ServiceTest, SweepsAndBatches) {
+    uint16_t open = 0;
+    const int listener = openTcpListener("127.0.0.1", 64, SOCK_CLOEXEC, &open);
+    const std::string bus = service.busPath(), closed = std::to_string(closedTcpPort()), live = std::to_string(open);
+    std::string out, err;
+    EXPECT_EQ(runClient({"--bus", bus, "--json", "tcp", "127.0.0.1", closed + "," + live + "," + closed}, &out, &err), 0);
+    EXPECT_EQ(lines(out), 3u) << out;
+    EXPECT_NE(out.find(R"({"result":"success","host":"127.0.0.1","port":)" + live + R"(,"elapsed":)"), std::string::npos);
+    EXPECT_NE(out.find(R"({"result":"failure","host":"127.0.0.1","port":)" + closed + R"(,"text":"connect: )"), std::string::npos);
+    EXPECT_NE(err.find("3 requests in "), std::string::npos) << err;
+    EXPECT_NE(err.find("1 success, 2 failure, 0 error"), std::string::npos) << err;
+    EXPECT_EQ(runClient({"--bus", bus, "--only", "success", "tcp", "127.0.0.1", closed + "," + live}, &out, &err), 0);
+    EXPECT_EQ(out.rfind("127.0.0.1:" + live + " success elapsed=", 0), 0u) << out;
+    EXPECT_EQ(lines(out), 1u) << out;
+
+    const std::string batch = std::filesystem::path(bus).parent_path() / "batch.txt";
+    std::ofstream(batch) << "tcp 127.0.0.1 '" << closed << "'\n# a comment\nnonsense here\nsend 127.0.0.1 9\n";
+    EXPECT_EQ(runClient({"--bus", bus, "--json", "batch", batch}, &out, &err), 2) << "a line did not parse";
+    EXPECT_NE(out.find(R"({"result":"failure","line":1,"host":"127.0.0.1","port":)" + closed), std::string::npos);
+    EXPECT_NE(out.find(R"({"result":"usage","line":3,"text":"unknown subcommand nonsense"})"), std::string::npos);
+    EXPECT_NE(out.find(R"({"result":"sent","line":4,"host":"127.0.0.1","port":9})"), std::string::npos);
+    EXPECT_EQ(lines(out), 3u) << out;
+
+    // Replies still missing when --wait runs out.
+    EXPECT_EQ(runClient({"--bus", bus, "--wait", "100", "tcp", "127.0.0.1", live + "," + live, "--expect0", "x"},
+                        &out, &err), 2);
+    EXPECT_NE(err.find("2 without reply"), std::string::npos) << err;
+    EXPECT_EQ(out, "");
+    close(listener);
+}
+
+// SIGINT stops the sweep from starting more, and the replies in flight are
+// still printed.
+TEST_F(ServiceTest, InterruptedSweepTakesTheRepliesInFlight) {
+    uint16_t open = 0;
+    const int listener = openTcpListener("127.0.0.1", 64, SOCK_CLOEXEC, &open);
+    const std::string live = std::to_string(open);
+    FILE* output = std::tmpfile();
+    const pid_t pid = startProgram(NETPROBE_CLI_PATH,
+                                   {"--bus", service.busPath(), "--concurrency", "2", "tcp", "127.0.0.1",
+                                    live + "," + live + "," + live, "--expect0", "x", "--timeout", "2000"},
+                                   fileno(output), fileno(output));
+    // Both requests are in flight once their connections are in the backlog.
+    std::vector<int> connections;
+    for (pollfd p{listener, POLLIN, 0}; connections.size() < 2 && poll(&p, 1, 20000) == 1;)
+        connections.push_back(accept(listener, nullptr, nullptr));
+    ASSERT_EQ(connections.size(), 2u);
+    kill(pid, SIGINT);
+    EXPECT_EQ(reapChild(pid, 30000), 130);
+    std::string out(4096, '\0');
+    out.resize(pread(fileno(output), out.data(), out.size(), 0));
+    EXPECT_EQ(lines(out), 3u) << out;
+    EXPECT_NE(out.find("127.0.0.1:" + live + " error 16646157: \"timeout\"\n127.0.0.1:" + live + " error"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("netprobe: interrupted: 2 requests in "), std::string::npos) << out;
+    pollfd p{listener, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "no third request";
+    for (int fd : connections) close(fd);
+    close(listener);
+    std::fclose(output);
+}
+
 TEST(ServicePolicyTest, OnlyRootAndTheServicesOwnUser) {
     ServiceProcess::Options asNobody;
     asNobody.user = 65534;

@@ -142,12 +142,8 @@ bool setDescriptorLimit(rlim_t limit) {
     return setrlimit(RLIMIT_NOFILE, &both) == 0;
 }
 
-int runProgram(const std::string& program, const std::vector<std::string>& args, std::string* out,
-               std::string* err, const std::vector<std::string>& environment) {
-    char outPath[] = "/tmp/netprobe-out-XXXXXX";
-    char errPath[] = "/tmp/netprobe-err-XXXXXX";
-    const int outFd = mkstemp(outPath);
-    const int errFd = mkstemp(errPath);
+pid_t startProgram(const std::string& program, const std::vector<std::string>& args, int outFd, int errFd,
+                   const std::vector<std::string>& environment) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -156,7 +152,16 @@ int runProgram(const std::string& program, const std::vector<std::string>& args,
         for (const std::string& setting : environment) putenv(const_cast<char*>(setting.c_str()));
         execProgram({}, program, args);
     }
-    const int status = reapChild(pid, 60000);
+    return pid;
+}
+
+int runProgram(const std::string& program, const std::vector<std::string>& args, std::string* out,
+               std::string* err, const std::vector<std::string>& environment) {
+    char outPath[] = "/tmp/netprobe-out-XXXXXX";
+    char errPath[] = "/tmp/netprobe-err-XXXXXX";
+    const int outFd = mkstemp(outPath);
+    const int errFd = mkstemp(errPath);
+    const int status = reapChild(startProgram(program, args, outFd, errFd, environment), 60000);
     close(outFd);
     close(errFd);
     if (out) *out = readFile(outPath);

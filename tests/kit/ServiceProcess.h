@@ -62,6 +62,10 @@ int stopChild(pid_t pid, int graceMs);
 // limit takes root); whether it was allowed.
 bool setDescriptorLimit(rlim_t limit);
 
+// Starts one of this build's programs, its output to these descriptors; its
+// process id.
+pid_t startProgram(const std::string& program, const std::vector<std::string>& args, int outFd, int errFd,
+                   const std::vector<std::string>& environment = {});
 // Runs one of this build's programs with these arguments and environment
 // settings ("NAME=value"): its exit status, *out and *err.
 int runProgram(const std::string& program, const std::vector<std::string>& args, std::string* out,
