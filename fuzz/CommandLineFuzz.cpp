@@ -5,13 +5,13 @@
 // - a refusal gives no reason;
 // - an accepted command line has no known subcommand, leaves the request
 //   without a u32 command field (the subcommand's own, if it has one), a
-//   probe, lookup or send without its address (and port), or gives a
-//   request the bus codec does not carry whole.
+//   probe, lookup or send of one target without its address (and port), a
+//   sweep whose targets do not come to its count, or gives a request the
+//   bus codec does not carry whole.
 //
-// Host names never reach a resolver: this file replaces getaddrinfo, so
-// that a run depends on nothing outside the process. Names ending in
-// ".test" resolve to 192.0.2.7, "localhost" to 127.0.0.1, others to nothing.
+// Host names never reach a resolver (fuzz/FakeResolver.h).
 #include "client/CommandLine.h"
+#include "FakeResolver.h"
 #include "nv/WireCodec.h"
 #include "protocol/Fields.h"
 
@@ -19,6 +19,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -26,16 +27,6 @@
 #include <vector>
 
 namespace {
-
-struct Resolved {
-    addrinfo info;
-    sockaddr_in address;
-};
-
-bool endsWith(const char* text, const char* suffix) {
-    size_t length = std::strlen(text), suffixLength = std::strlen(suffix);
-    return length >= suffixLength && std::strcmp(text + length - suffixLength, suffix) == 0;
-}
 
 std::vector<std::string> splitWords(const uint8_t* data, size_t size) {
     std::vector<std::string> words;
@@ -55,11 +46,27 @@ std::vector<std::string> splitWords(const uint8_t* data, size_t size) {
 std::string subcommandOf(const std::vector<std::string>& words) {
     size_t i = 0;
     while (i < words.size() && words[i].rfind("--", 0) == 0)
-        i += words[i] == "--bus" || words[i] == "--wait" ? 2 : 1;
+        i += words[i] == "--json" ? 1 : 2;
     return i < words.size() ? words[i] : std::string();
 }
 
+// The targets of a sweep come to its count, none in the request itself.
+void checkSweep(const Invocation& invocation) {
+    if (invocation.targets.count() < 2 || invocation.request.contains(field::address)) __builtin_trap();
+    TargetList targets = invocation.targets;
+    uint64_t given = 0;
+    for (Target target; given <= 4096 && targets.next(&target);) {
+        if (!invocation.withPort && target.port != 0) __builtin_trap();
+        ++given;
+    }
+    if (given != std::min<uint64_t>(invocation.targets.count(), 4097)) __builtin_trap();
+}
+
 void checkAccepted(const std::vector<std::string>& words, const Invocation& invocation) {
+    if (invocation.batch) {
+        if (subcommandOf(words) != "batch") __builtin_trap();
+        return;
+    }
     const nv::message& request = invocation.request;
     const nv::message::Field* command = request.find(field::command);
     if (command == nullptr || command->type != nv::FieldType::u32) __builtin_trap();
@@ -76,6 +83,10 @@ void checkAccepted(const std::vector<std::string>& words, const Invocation& invo
         if (subcommand != entry.name) continue;
         known = true;
         if (command->number != entry.command) __builtin_trap();
+        if (invocation.targets.count() != 1) {
+            checkSweep(invocation);
+            continue;
+        }
         const nv::message::Field* address = request.find(field::address);
         if (address == nullptr || address->type != nv::FieldType::be32) __builtin_trap();
         const nv::message::Field* port = request.find(field::port);
@@ -94,26 +105,6 @@ void checkAccepted(const std::vector<std::string>& words, const Invocation& invo
 }
 
 }  // namespace
-
-extern "C" int getaddrinfo(const char* node, const char*, const addrinfo*, addrinfo** result) {
-    *result = nullptr;
-    in_addr_t address;
-    if (node != nullptr && endsWith(node, ".test")) address = htonl(0xc0000207);
-    else if (node != nullptr && std::strcmp(node, "localhost") == 0) address = htonl(INADDR_LOOPBACK);
-    else return EAI_NONAME;
-    auto* resolved = new Resolved{};
-    resolved->address.sin_family = AF_INET;
-    resolved->address.sin_addr.s_addr = address;
-    resolved->info.ai_family = AF_INET;
-    resolved->info.ai_addrlen = sizeof resolved->address;
-    resolved->info.ai_addr = reinterpret_cast<sockaddr*>(&resolved->address);
-    *result = &resolved->info;
-    return 0;
-}
-
-extern "C" void freeaddrinfo(addrinfo* info) noexcept {
-    delete reinterpret_cast<Resolved*>(info);
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> words = splitWords(data, size);

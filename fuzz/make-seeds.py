@@ -161,6 +161,19 @@ def commandline_seeds():
                          "--bool", "5=true", "--string", "payload=a\\tb", "--u32", "0x10=1"),
         "bad-pattern": words("tcp", "127.0.0.1", "80", "--expect0", "(unclosed"),
         "unresolved": words("tcp", "nowhere.invalid", "80"),
+        "sweep": words("--concurrency", "100", "--rate", "50", "--only", "success", "tcp",
+                       "10.0.0.0/30,10.0.0.9-11,localhost", "22,80-82"),
+        "sweep-netbios": words("netbios", "192.0.2.0/31,host.test", "--all-names"),
+        "batch": words("--json", "batch", "-"),
+    }
+
+
+def batch_seeds():
+    return {
+        "lines": b"# a sweep\n\ntcp 10.0.0.1-2 22,80 --timeout 500\r\nudp 'host.test' 53 --send0 \"\\x00\"\n"
+                 b"netbios 10.0.0.0/31 --all-names\nsend 127.0.0.1 9 --payload 'a b'\nrequest --command 5\n",
+        "bad-lines": b"bogus\ntcp 10.0.0.1 90-80\ntcp \"unclosed\nudp 10.0.0.1 1 --expect0 (\nbatch x\n",
+        "quoting": b"tcp 127.0.0.1 1 --send0 a\\ b'c d'\"e\\\"f\" #comment\n",
     }
 
 
@@ -169,3 +182,4 @@ if __name__ == "__main__":
     write_corpus("netbios", netbios_seeds())
     write_corpus("escapes", escapes_seeds())
     write_corpus("commandline", commandline_seeds())
+    write_corpus("batch", batch_seeds())
