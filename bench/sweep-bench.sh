@@ -194,6 +194,9 @@ report() {
   }'
 }
 
+# A single probe prints its one reply line and no summary.
+one_seen() { grep -c -E '^(failure|success)' "$folder/out" || true; }
+
 start_service
 bus="$folder/bus.sock"
 echo "netprobed $service on $bus; load average now: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -208,7 +211,6 @@ if [ -z "$only" ] || [ "$only" = tcp ]; then
   # Both sides print only what answered; the client's summary line has the
   # counts: "N requests in T s (R/s): A success, B failure, C error".
   ours_tcp_seen() { sed -n 's/.* \([0-9]*\) failure,.*/\1/p' "$folder/err" | grep . || echo 0; }
-  one_seen() { grep -c -E '^(failure|success)' "$folder/out" || true; }
   : >"$folder/results"
   for round in $(seq "$rounds"); do
     echo " round $round"
