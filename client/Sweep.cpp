@@ -49,7 +49,8 @@ std::string labelText(const TargetLabel& label) {
 }  // namespace
 
 Sweep::Sweep(const Invocation& options, JobSource* source, nv::BusClient* client)
-    : options_(options), source_(source), client_(client), progress_(isatty(STDERR_FILENO) == 1) {}
+    : options_(options), source_(source), client_(client), progress_(isatty(STDERR_FILENO) == 1),
+      rate_(options.rate, 0) {}
 
 void Sweep::print(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -85,13 +86,6 @@ bool Sweep::sendPending(int64_t now) {
 
 void Sweep::startJobs(int64_t now) {
     rateBlocked_ = false;
-    if (options_.rate != 0) {
-        // A bucket of at most a hundredth of a second's starts, so that a
-        // pause is not made up for with a burst.
-        double most = std::max(1.0, options_.rate / 100.0);
-        tokens_ = std::min(most, tokens_ + (now - tokensAtUs_) * (options_.rate / 1e6));
-        tokensAtUs_ = now;
-    }
     while (!stopped_ && signals_ == 0 && !sourceDone_ && inFlight_.size() < options_.concurrency) {
         if (!havePending_) {
             switch (source_->next(&job_)) {
@@ -111,12 +105,12 @@ void Sweep::startJobs(int64_t now) {
                 break;
             }
         }
-        if (options_.rate != 0 && tokens_ < 1) {
+        if (!rateTaken_ && !(rateTaken_ = rate_.take(now))) {
             rateBlocked_ = true;
             return;
         }
         if (!sendPending(now)) return;
-        if (options_.rate != 0) tokens_ -= 1;
+        rateTaken_ = false;
     }
 }
 
@@ -187,7 +181,7 @@ void Sweep::drawProgress(int64_t now, bool last) {
 int Sweep::pollTimeoutMs(int64_t now) const {
     int64_t wake = INT64_MAX;
     if (!deadlines_.empty()) wake = deadlines_.begin()->first;
-    if (rateBlocked_) wake = std::min<int64_t>(wake, now + static_cast<int64_t>((1 - tokens_) * 1e6 / options_.rate));
+    if (rateBlocked_) wake = std::min(wake, now + rate_.waitUs(now));
     if (progress_) wake = std::min(wake, nextDrawUs_);
     if (wake == INT64_MAX) return -1;
     return static_cast<int>(std::clamp<int64_t>((wake - now + 999) / 1000, 0, INT_MAX));
@@ -205,7 +199,8 @@ int Sweep::run() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     const int signalFd = signalPipe[0];
-    startUs_ = tokensAtUs_ = nowUs();
+    startUs_ = nowUs();
+    rate_ = RateLimit(options_.rate, startUs_);
     for (;;) {
         int64_t now = nowUs();
         startJobs(now);

@@ -8,6 +8,7 @@
 
 #include "client/CommandLine.h"
 #include "client/JobSource.h"
+#include "client/RateLimit.h"
 #include "nv/BusClient.h"
 
 #include <cstdint>
@@ -55,8 +56,8 @@ private:
     std::map<uint32_t, Pending> inFlight_;
     std::set<std::pair<int64_t, uint32_t>> deadlines_;
 
-    double tokens_ = 1;  // --rate: requests that may start now
-    int64_t tokensAtUs_ = 0;
+    RateLimit rate_;
+    bool rateTaken_ = false;  // the pending job has its place in the rate
     bool rateBlocked_ = false;
 
     int64_t startUs_ = 0;

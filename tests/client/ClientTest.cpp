@@ -2,6 +2,7 @@
 #include "client/CommandLine.h"
 #include "client/Escapes.h"
 #include "client/JobSource.h"
+#include "client/RateLimit.h"
 #include "client/ReplyPrinter.h"
 #include "client/ShellWords.h"
 #include "client/TargetList.h"
@@ -206,6 +207,21 @@ TEST(JobSourceTest, BatchLinesBecomeJobsOrUsageLinesInOrder) {
         "line 6: a zero byte in the line", "line 7: sent", "line 8: 10.0.0.4 sent",
     };
     EXPECT_EQ(seen, expected);
+}
+
+TEST(RateLimitTest, StartsAtMostTheRateAndMakesNoBurstAfterAPause) {
+    RateLimit unlimited(0, 0);
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(unlimited.take(0));
+    RateLimit limit(1000, 0);
+    int started = 0;
+    for (int64_t t = 0; t < 1000000; t += 100)
+        while (limit.take(t)) ++started;
+    EXPECT_NEAR(started, 1000, 1) << "one a millisecond over a second";
+    int burst = 0;
+    while (limit.take(3000000)) ++burst;
+    EXPECT_EQ(burst, 10) << "two idle seconds save up a hundredth of a second's worth";
+    EXPECT_EQ(limit.waitUs(3000000), 1000);
+    EXPECT_EQ(limit.waitUs(3001000), 0);
 }
 
 TEST(CommandLineTest, BusPathComesFromTheEnvironmentUnlessEmpty) {
