@@ -173,9 +173,11 @@ void Sweep::drawProgress(int64_t now, bool last) {
         return;
     }
     uint64_t done = success_ + failure_ + error_ + sent_ + missing_;
-    std::string total = source_->totalKnown() ? "/" + std::to_string(source_->total()) : std::string();
-    std::fprintf(stderr, "\r%llu%s done, %zu in flight; %s\x1b[K", static_cast<unsigned long long>(done),
-                 total.c_str(), inFlight_.size(), counts(now).c_str());
+    char total[32] = "";
+    if (source_->totalKnown())
+        std::snprintf(total, sizeof total, "/%llu", static_cast<unsigned long long>(source_->total()));
+    std::fprintf(stderr, "\r%llu%s done, %zu in flight; %s\x1b[K", static_cast<unsigned long long>(done), total,
+                 inFlight_.size(), counts(now).c_str());
 }
 
 int Sweep::pollTimeoutMs(int64_t now) const {

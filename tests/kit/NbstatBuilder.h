@@ -16,6 +16,7 @@ inline std::vector<uint8_t> nbstatResponse(uint16_t id, const std::vector<Nbstat
     const size_t length = 1 + 18 * entries.size();
     std::vector<uint8_t> d{static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0x84, 0, 0, 0, 0, 1, 0, 0, 0, 0,
                            0x20, 'C', 'K'};
+    d.reserve(57 + length);  // GCC 12 at -O3 misjudges the bounds of inserts that must grow the vector
     d.resize(45, 'A');
     d.insert(d.end(), {0, 0, 0x21, 0, 1, 0, 0, 0, 0, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length),
                        static_cast<uint8_t>(entries.size())});
