@@ -31,6 +31,7 @@ int64_t nowUs() {
 }
 
 constexpr int64_t kDrawEveryUs = 200000;
+constexpr size_t kSendBatch = 32;
 
 const char* resultName(const nv::message& reply) {
     switch (reply.status()) {
@@ -57,21 +58,15 @@ void Sweep::print(const std::string& line) {
     std::fputc('\n', stdout);
 }
 
-bool Sweep::sendPending(int64_t now) {
-    uint32_t sequence = 0;
+bool Sweep::queuePending(int64_t now) {
     std::string error;
-    switch (client_->trySend(*job_.request, job_.arg, &sequence, &error)) {
-    case nv::BusClient::SendResult::full:
-        busFull_ = true;
-        return false;
-    case nv::BusClient::SendResult::failed:
+    uint32_t sequence = client_->queue(*job_.request, job_.arg, &error);
+    if (sequence == 0) {
         std::fprintf(stderr, "netprobe: %s\n", error.c_str());
         stopped_ = true;
         return false;
-    case nv::BusClient::SendResult::sent:
-        break;
     }
-    havePending_ = busFull_ = false;
+    havePending_ = false;
     ++requests_;
     if (!job_.expectsReply) {
         ++sent_;
@@ -84,9 +79,34 @@ bool Sweep::sendPending(int64_t now) {
     return true;
 }
 
+bool Sweep::sendQueued() {
+    std::string error;
+    switch (client_->sendQueued(&error)) {
+    case nv::BusClient::SendResult::sent:
+        busFull_ = false;
+        return true;
+    case nv::BusClient::SendResult::full:
+        busFull_ = true;
+        return false;
+    case nv::BusClient::SendResult::failed:
+        break;
+    }
+    std::fprintf(stderr, "netprobe: %s\n", error.c_str());
+    stopped_ = true;
+    return false;
+}
+
 void Sweep::startJobs(int64_t now) {
     rateBlocked_ = false;
+    queueJobs(now);
+    sendQueued();
+}
+
+void Sweep::queueJobs(int64_t now) {
     while (!stopped_ && signals_ == 0 && !sourceDone_ && inFlight_.size() < options_.concurrency) {
+        // Requests go many to a system call, and no more wait here than
+        // one call takes while the socket is full.
+        if (client_->queuedCount() >= kSendBatch && !sendQueued()) return;
         if (!havePending_) {
             switch (source_->next(&job_)) {
             case JobSource::Next::usage:
@@ -105,12 +125,11 @@ void Sweep::startJobs(int64_t now) {
                 break;
             }
         }
-        if (!rateTaken_ && !(rateTaken_ = rate_.take(now))) {
+        if (!rate_.take(now)) {
             rateBlocked_ = true;
             return;
         }
-        if (!sendPending(now)) return;
-        rateTaken_ = false;
+        if (!queuePending(now)) return;
     }
 }
 
@@ -207,7 +226,7 @@ int Sweep::run() {
         int64_t now = nowUs();
         startJobs(now);
         drawProgress(now, false);
-        bool finished = stopped_ || signals_ != 0 || (sourceDone_ && !havePending_);
+        bool finished = stopped_ || signals_ != 0 || (sourceDone_ && !havePending_ && client_->queuedCount() == 0);
         if (finished && inFlight_.empty()) break;
         pollfd fds[3] = {{client_->fd(), static_cast<short>(POLLIN | (busFull_ ? POLLOUT : 0)), 0},
                          {signalFd, POLLIN, 0},
@@ -237,6 +256,6 @@ int Sweep::run() {
     // The handler stays, and so does its pipe: a signal that comes now
     // must not end the process before it reports.
     if (signals_ != 0) return 130;
-    bool unfinished = !sourceDone_ || havePending_;
+    bool unfinished = !sourceDone_ || havePending_ || client_->queuedCount() != 0;
     return missing_ != 0 || usage_ != 0 || unfinished ? 2 : 0;
 }

@@ -32,7 +32,9 @@ private:
     };
 
     void startJobs(int64_t nowUs);
-    bool sendPending(int64_t nowUs);
+    void queueJobs(int64_t nowUs);
+    bool queuePending(int64_t nowUs);
+    bool sendQueued();
     void takeReplies();
     void expire(int64_t nowUs, bool all);
     void print(const std::string& line);
@@ -46,7 +48,7 @@ private:
     bool progress_;  // standard error is a terminal
 
     Job job_;
-    bool havePending_ = false;  // job_ is taken from the source but not sent
+    bool havePending_ = false;  // job_ is taken from the source but not queued
     bool wantInput_ = false;
     bool sourceDone_ = false;
     bool busFull_ = false;
@@ -57,7 +59,6 @@ private:
     std::set<std::pair<int64_t, uint32_t>> deadlines_;
 
     RateLimit rate_;
-    bool rateTaken_ = false;  // the pending job has its place in the rate
     bool rateBlocked_ = false;
 
     int64_t startUs_ = 0;

@@ -68,7 +68,8 @@ bool BusClient::connect(const std::string& path, std::string* error) {
         return false;
     }
     fd_ = fd;
-    buffer_.resize(wire::kMaxPacket + 1);
+    // Not filled: pages past what packets write are never touched.
+    if (!buffers_) buffers_.reset(new uint8_t[kReadBatch * kBufferSize]);
     return true;
 }
 
@@ -80,6 +81,7 @@ void BusClient::close() {
 void BusClient::dropConnection() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    queued_.clear();
 }
 
 BusClient::SendResult BusClient::trySend(const message& request, unsigned arg, uint32_t* sequence,
@@ -105,6 +107,50 @@ BusClient::SendResult BusClient::trySend(const message& request, unsigned arg, u
     }
     *sequence = nextSequence_++;
     if (nextSequence_ == 0) nextSequence_ = 1;  // 0 stands for "not sent"
+    return SendResult::sent;
+}
+
+uint32_t BusClient::queue(const message& request, unsigned arg, std::string* error) {
+    if (!connected()) {
+        *error = "not connected to the bus";
+        return 0;
+    }
+    size_t size = wire::encodedSize(wire::Kind::request, request);
+    if (size > wire::kMaxPacket) {
+        *error = "request too large: " + std::to_string(size) + " bytes, at most " +
+                 std::to_string(wire::kMaxPacket);
+        return 0;
+    }
+    uint32_t sequence = nextSequence_++;
+    if (nextSequence_ == 0) nextSequence_ = 1;
+    queued_.push_back(wire::encode(wire::Kind::request, sequence, arg, request));
+    return sequence;
+}
+
+BusClient::SendResult BusClient::sendQueued(std::string* error) {
+    while (!queued_.empty() && connected()) {
+        iovec pieces[kReadBatch];
+        mmsghdr headers[kReadBatch] = {};
+        unsigned count = 0;
+        for (; count < kReadBatch && count < queued_.size(); ++count) {
+            pieces[count] = {queued_[count].data(), queued_[count].size()};
+            headers[count].msg_hdr.msg_iov = &pieces[count];
+            headers[count].msg_hdr.msg_iovlen = 1;
+        }
+        int sent = sendmmsg(fd_, headers, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return SendResult::full;
+            *error = systemError("send");
+            dropConnection();
+            return SendResult::failed;
+        }
+        queued_.erase(queued_.begin(), queued_.begin() + sent);
+    }
+    if (!connected()) {
+        *error = "not connected to the bus";
+        return SendResult::failed;
+    }
     return SendResult::sent;
 }
 
@@ -138,10 +184,19 @@ BusClient::ReadResult BusClient::readOne(int timeoutMs, std::string* error) {
         return ReadResult::failed;
     }
     Deadline deadline(timeoutMs);
-    ssize_t n;
+    iovec pieces[kReadBatch];
+    mmsghdr headers[kReadBatch] = {};
+    for (size_t i = 0; i < kReadBatch; ++i) {
+        pieces[i] = {buffers_.get() + i * kBufferSize, kBufferSize};
+        headers[i].msg_hdr.msg_iov = &pieces[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    int count;
     // Try first, poll only when nothing is there: with many requests in
-    // flight the next reply has usually arrived already.
-    while ((n = recv(fd_, buffer_.data(), buffer_.size(), MSG_TRUNC | MSG_DONTWAIT)) < 0) {
+    // flight the next replies have usually arrived already, and one call
+    // takes them all. MSG_TRUNC gives a packet's whole size, to notice one
+    // over the limit.
+    while ((count = recvmmsg(fd_, headers, kReadBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr)) < 0) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             *error = systemError("recv");
@@ -157,21 +212,27 @@ BusClient::ReadResult BusClient::readOne(int timeoutMs, std::string* error) {
         }
         if (rc == 0) return ReadResult::timedOut;
     }
-    if (n == 0) {
-        *error = "the service closed the bus connection";
-        dropConnection();
-        return ReadResult::failed;
+    ReadResult result = ReadResult::got;
+    for (int i = 0; i < count; ++i) {
+        size_t size = headers[i].msg_len;
+        if (size == 0) {
+            *error = "the service closed the bus connection";
+            dropConnection();
+            return ReadResult::failed;
+        }
+        wire::Packet packet;
+        bool sequenceKnown = false;
+        wire::DecodeResult decoded = wire::decode(static_cast<uint8_t*>(pieces[i].iov_base), size, &packet, &sequenceKnown);
+        if (decoded != wire::DecodeResult::ok || packet.kind != wire::Kind::reply) {
+            // Told once the good replies of the batch are kept.
+            *error = std::string("bad reply from the service: ") +
+                     (decoded != wire::DecodeResult::ok ? wire::describe(decoded) : "not a reply");
+            result = ReadResult::failed;
+            continue;
+        }
+        early_.insert_or_assign(packet.sequence, std::move(packet.body));
     }
-    wire::Packet packet;
-    bool sequenceKnown = false;
-    wire::DecodeResult result = wire::decode(buffer_.data(), static_cast<size_t>(n), &packet, &sequenceKnown);
-    if (result != wire::DecodeResult::ok || packet.kind != wire::Kind::reply) {
-        *error = std::string("bad reply from the service: ") +
-                 (result != wire::DecodeResult::ok ? wire::describe(result) : "not a reply");
-        return ReadResult::failed;
-    }
-    early_.insert_or_assign(packet.sequence, std::move(packet.body));
-    return ReadResult::got;
+    return result;
 }
 
 bool BusClient::waitReply(uint32_t sequence, message* reply, int timeoutMs, std::string* error) {

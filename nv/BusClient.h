@@ -9,10 +9,13 @@
 // unconnected; replies received before that can still be collected.
 #pragma once
 
+#include "nv/WireCodec.h"
 #include "nv/message.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,12 @@ public:
     // no reply has come.
     enum class SendResult { sent, full, failed };
     SendResult trySend(const message& request, unsigned arg, uint32_t* sequence, std::string* error);
+    // Many requests to one system call: queue() numbers and keeps one
+    // (0 with *error when it is too large); sendQueued() sends what is
+    // kept, in order, as far as the socket takes it.
+    uint32_t queue(const message& request, unsigned arg, std::string* error);
+    SendResult sendQueued(std::string* error);
+    size_t queuedCount() const { return queued_.size(); }
     enum class ReceiveResult { reply, none, failed };
     ReceiveResult takeReply(uint32_t* sequence, message* reply, std::string* error);
     // Sends and waits for the reply.
@@ -57,7 +66,12 @@ private:
     void dropConnection();
 
     int fd_ = -1;
-    std::vector<uint8_t> buffer_;  // one packet, kMaxPacket + 1 to notice oversize
+    // Replies are read many to a system call, each into a buffer of
+    // kMaxPacket + 1 bytes, to notice one over the limit.
+    static constexpr unsigned kReadBatch = 32;
+    static constexpr size_t kBufferSize = wire::kMaxPacket + 1;
+    std::unique_ptr<uint8_t[]> buffers_;
+    std::deque<std::string> queued_;  // encoded requests not yet sent
     uint32_t nextSequence_ = 1;
     std::map<uint32_t, message> early_;  // replies that arrived before they were asked for
 };
