@@ -124,13 +124,15 @@ bool BusServer::open(const std::string& path, std::string* error) {
     path_ = path;
     boundDev_ = st.st_dev;
     boundIno_ = st.st_ino;
-    buffer_.resize(wire::kMaxPacket + 1);
+    if (!buffers_) buffers_.reset(new uint8_t[kReadBatch * (wire::kMaxPacket + 1)]);
     watchListener();
     return true;
 }
 
 void BusServer::close() {
     acceptRetry_.cancel();
+    flushTimer_.cancel();
+    flushDue_.clear();
     while (!connections_.empty()) disconnect(connections_.begin()->first);
     if (listenFd_ < 0) return;
     runner_.removeSocket(listenFd_);
@@ -219,33 +221,49 @@ void BusServer::onConnectionEvent(uint64_t id, unsigned events) {
 
 // Every request may end in handlers that disconnect this very client (a
 // reply that cannot be sent), so the connection is looked up again by id
-// before each packet.
+// before each packet; what was read after it goes with it.
 void BusServer::readPackets(uint64_t id) {
-    for (unsigned i = 0; i < kReadBurst; ++i) {
+    constexpr size_t kBufferSize = wire::kMaxPacket + 1;
+    iovec pieces[kReadBatch];
+    mmsghdr headers[kReadBatch];
+    for (unsigned done = 0; done < kReadBurst;) {
         Connection* c = find(id);
         if (c == nullptr) return;
-        ssize_t n = recv(c->fd, buffer_.data(), buffer_.size(), MSG_TRUNC | MSG_DONTWAIT);
+        unsigned count = std::min(kReadBatch, kReadBurst - done);
+        for (unsigned i = 0; i < count; ++i) {
+            pieces[i] = {buffers_.get() + i * kBufferSize, kBufferSize};
+            headers[i] = {};
+            headers[i].msg_hdr.msg_iov = &pieces[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        // MSG_TRUNC: a packet's whole size, to notice one over the limit.
+        int n = recvmmsg(c->fd, headers, count, MSG_TRUNC | MSG_DONTWAIT, nullptr);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) disconnect(id);
             return;
         }
-        // 0 is the end of the connection (or an empty packet, which is no
-        // message either).
-        if (n == 0) {
-            disconnect(id);
-            return;
+        for (int i = 0; i < n; ++i) {
+            if (find(id) == nullptr) return;
+            // 0 is the end of the connection (or an empty packet, which is
+            // no message either).
+            if (headers[i].msg_len == 0) {
+                disconnect(id);
+                return;
+            }
+            handlePacket(id, static_cast<const uint8_t*>(pieces[i].iov_base), headers[i].msg_len);
         }
-        handlePacket(id, static_cast<size_t>(n));
+        done += static_cast<unsigned>(n);
+        if (static_cast<unsigned>(n) < count) return;  // nothing more waits
     }
 }
 
-void BusServer::handlePacket(uint64_t id, size_t size) {
+void BusServer::handlePacket(uint64_t id, const uint8_t* data, size_t size) {
     wire::Packet packet;
     bool sequenceKnown = false;
     // With MSG_TRUNC, size may exceed the buffer; decode reads no further
     // than the header of a packet over kMaxPacket.
-    wire::DecodeResult result = wire::decode(buffer_.data(), size, &packet, &sequenceKnown);
+    wire::DecodeResult result = wire::decode(data, size, &packet, &sequenceKnown);
     if (result != wire::DecodeResult::ok || packet.kind != wire::Kind::request) {
         if (!sequenceKnown) {
             // Nothing to answer to: this peer does not speak the protocol.
@@ -272,14 +290,6 @@ void BusServer::sendReply(uint64_t id, uint32_t sequence, const message& reply) 
     } else {
         packet = wire::encode(wire::Kind::reply, sequence, 0, reply);
     }
-    if (c->queue.empty()) {
-        // A datagram-like socket: the packet goes whole or not at all.
-        if (send(c->fd, packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return;
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS && errno != EINTR) {
-            disconnect(id);
-            return;
-        }
-    }
     enqueue(*c, std::move(packet));
 }
 
@@ -290,34 +300,66 @@ void BusServer::enqueue(Connection& c, std::string packet) {
         disconnect(c.id);
         return;
     }
-    bool wasEmpty = c.queue.empty();
     c.queuedCharge += charge;
     queuedTotal_ += charge;
     c.queue.push_back(std::move(packet));
-    if (wasEmpty) runner_.changeSocket(c.fd, ThinRunner::kReadable | ThinRunner::kWritable);
+    if (!c.flushDue && !c.watchingWritable) {
+        c.flushDue = true;
+        flushDue_.push_back(c.id);
+        if (!flushTimer_.pending()) flushTimer_ = Timer(0, [this] { flushDue(); });
+    }
     // Many clients each just under their own bound still must not exhaust
     // the device's memory: the greediest goes first.
     while (queuedTotal_ > kMaxQueuedTotal) disconnectLongestQueue();
 }
 
-// Sends queued replies in order while the socket takes them. Returns false
-// when the connection has been closed.
-bool BusServer::flush(Connection& c) {
-    if (c.queue.empty()) return true;  // an error or hang-up: reading will meet it
-    while (!c.queue.empty()) {
-        const std::string& packet = c.queue.front();
-        if (send(c.fd, packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS || errno == EINTR)
-                return true;
-            disconnect(c.id);
-            return false;
-        }
-        size_t charge = std::max(packet.size(), kMinPacketCharge);
-        c.queuedCharge -= charge;
-        queuedTotal_ -= charge;
-        c.queue.pop_front();
+void BusServer::flushDue() {
+    std::vector<uint64_t> due;
+    due.swap(flushDue_);
+    for (uint64_t id : due) {
+        Connection* c = find(id);
+        if (c == nullptr) continue;
+        c->flushDue = false;
+        flush(*c);
     }
-    runner_.changeSocket(c.fd, ThinRunner::kReadable);
+}
+
+// Sends queued replies in order, many to a call, while the socket takes
+// them; a datagram-like socket takes each packet whole or not at all.
+// Returns false when the connection has been closed.
+bool BusServer::flush(Connection& c) {
+    constexpr size_t kBatch = 64;
+    iovec pieces[kBatch];
+    mmsghdr headers[kBatch];
+    while (!c.queue.empty()) {
+        size_t count = std::min(kBatch, c.queue.size());
+        for (size_t i = 0; i < count; ++i) {
+            pieces[i] = {c.queue[i].data(), c.queue[i].size()};
+            headers[i] = {};
+            headers[i].msg_hdr.msg_iov = &pieces[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        int sent = sendmmsg(c.fd, headers, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
+                disconnect(c.id);
+                return false;
+            }
+            // Full: the rest goes when the socket has room.
+            if (!c.watchingWritable) runner_.changeSocket(c.fd, ThinRunner::kReadable | ThinRunner::kWritable);
+            c.watchingWritable = true;
+            return true;
+        }
+        for (int i = 0; i < sent; ++i) {
+            size_t charge = std::max(c.queue.front().size(), kMinPacketCharge);
+            c.queuedCharge -= charge;
+            queuedTotal_ -= charge;
+            c.queue.pop_front();
+        }
+    }
+    if (c.watchingWritable) runner_.changeSocket(c.fd, ThinRunner::kReadable);
+    c.watchingWritable = false;
     return true;
 }
 
