@@ -31,6 +31,8 @@ constexpr FieldInfo catalogue[] = {
 
 }  // namespace
 
+std::span<const FieldInfo> fieldCatalogue() { return catalogue; }
+
 const FieldInfo* findField(uint32_t key) {
     for (const FieldInfo& info : catalogue)
         if (info.key == key) return &info;

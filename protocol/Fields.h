@@ -6,6 +6,7 @@
 #include "nv/policies.h"
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 constexpr uint32_t CMD_TCP_PROBE = 1;
@@ -47,6 +48,8 @@ struct FieldInfo {
     std::string_view name;
 };
 
+// Every entry of the catalogue.
+std::span<const FieldInfo> fieldCatalogue();
 // The catalogue entry of a field, or null.
 const FieldInfo* findField(uint32_t key);
 const FieldInfo* findField(std::string_view name);

@@ -50,7 +50,7 @@ std::string ServiceProcess::start(const Options& options) {
     char pattern[] = "/tmp/netprobe-test-XXXXXX";
     if (!mkdtemp(pattern)) return "mkdtemp failed";
     folder_ = pattern;
-    busPath_ = folder_ + "/bus.sock";
+    busPath_ = options.busPath.empty() ? folder_ + "/bus.sock" : options.busPath;
     outputPath_ = options.keepOutput ? folder_ + "/stdout.txt" : "/dev/null";
     std::string program = programPath();
     if (access(program.c_str(), X_OK) != 0) return "no netprobed at " + program + " (set NETPROBED)";
