@@ -17,7 +17,7 @@ public:
         bool keepOutput = true;   // false: standard output to /dev/null, for long runs
         rlim_t descriptorLimit = 0;  // soft and hard; 0: this process's
         uid_t user = 0;           // run as this user and group; 0: as this process
-        std::string busPath;      // empty: one in its own temporary folder
+        std::string busPath{};    // empty: one in its own temporary folder
     };
 
     ServiceProcess() : ServiceProcess(Options{}) {}
