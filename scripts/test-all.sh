@@ -4,7 +4,8 @@
 # 32-bit big-endian PowerPC cross-build under qemu-ppc (tests needing network
 # namespaces or third-party servers run only in the first two). Each build
 # goes through its CMake presets (configure, build, `ctest --preset`); counts
-# come from ctest's JUnit file. Then every fuzz/run-*-fuzz.sh runs for
+# come from ctest's JUnit file. Then the packages are built and checked
+# (scripts/check-package.sh), and every fuzz/run-*-fuzz.sh runs for
 # $FUZZ_SECONDS (default 15 each: a smoke run on every change, from the
 # seeds and the kept corpus; long runs are fuzz/run-*-fuzz.sh by hand).
 #
@@ -124,6 +125,21 @@ fi
 for build in "${builds[@]}"; do
   run_build "$build"
 done
+
+# The packages: a .deb installed into this machine, run and purged, and the
+# device's tarball (scripts/check-package.sh, root only), counted as one test.
+echo "=== packages ==="
+if [ "$(id -u)" -ne 0 ]; then
+  build_lines+=("packages: skipped (needs root for dpkg)")
+  total_skipped=$((total_skipped + 1))
+elif scripts/check-package.sh; then
+  build_lines+=("packages: 1 passed, 0 failed")
+  total_passed=$((total_passed + 1))
+else
+  build_lines+=("packages: 0 passed, 1 failed")
+  notes+=("failed (packages): scripts/check-package.sh")
+  total_failed=$((total_failed + 1))
+fi
 
 shopt -s nullglob
 fuzzers=(fuzz/run-*-fuzz.sh)
