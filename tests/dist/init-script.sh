@@ -39,6 +39,7 @@ run stop; check stop 0 $?
 run status; check "status after stop" 3 $?
 check "pid gone after stop" yes "$(gone "$second")"
 check "socket removed" no "$([ -e "$NETPROBE_BUS" ] && echo yes || echo no)"
+grep -q Sanitizer "$NETPROBED_LOG" && { cat "$NETPROBED_LOG"; failed=1; }
 
 NETPROBE_BUS="$work/missing/bus.sock" run start; check "start without a bus" 1 $?
 run status; check "status after a failed start" 3 $?
