@@ -10,7 +10,7 @@ packages=(
   libpcre2-dev libre2-dev libboost-dev
   iproute2 procps psmisc python3
   samba tshark openssh-server nginx-light dnsmasq-base
-  mandoc busybox systemd
+  mandoc busybox systemd pkg-config
 )
 
 missing=()
