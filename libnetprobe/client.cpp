@@ -203,7 +203,7 @@ NP_API np_message* np_receive(np_client* client, int timeout_ms, uint32_t* seque
         nv::wire::DecodeResult result =
             nv::wire::decode(client->buffer.get(), static_cast<size_t>(n), &packet, &sequenceKnown);
         if (sequence != nullptr) *sequence = sequenceKnown ? packet.sequence : 0;
-        if (result == nv::wire::DecodeResult::tooLarge) return fail<np_message*>(EMSGSIZE, nullptr);
+        if (static_cast<size_t>(n) > nv::wire::kMaxPacket) return fail<np_message*>(EMSGSIZE, nullptr);
         if (result != nv::wire::DecodeResult::ok || packet.kind != nv::wire::Kind::reply)
             return fail<np_message*>(EBADMSG, nullptr);
         np_message* reply = new (std::nothrow) np_message{std::move(packet.body)};

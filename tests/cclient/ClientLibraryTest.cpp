@@ -1,6 +1,7 @@
 // The C client library against the real service: requests in flight matched
 // by sequence in the caller's own poll loop, every bad argument, the bus
 // going away and coming back, and the constants against the catalogue.
+#include "nv/WireCodec.h"
 #include "protocol/Fields.h"
 #include "tests/kit/ServiceProcess.h"
 #include "tests/kit/Sockets.h"
@@ -14,6 +15,7 @@
 #include <map>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 extern "C" int np_c99_round_trip(void);
@@ -142,6 +144,38 @@ TEST(ClientLibraryTest, BadArgumentsAreRefusedWithoutACrash) {
     unsetenv("NETPROBE_BUS");
     EXPECT_NE(client, nullptr) << "NULL takes $NETPROBE_BUS";
     np_close(client);
+}
+
+// A bus peer of the test's own: a reply over the limit and one that does not
+// decode are refused, and the next good reply still comes.
+TEST(ClientLibraryTest, OversizedAndBrokenRepliesAreRefusedAndTheClientGoesOn) {
+    const std::string path = "/tmp/netprobe-cclient-peer-" + std::to_string(getpid()) + ".sock";
+    const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    np_client* client = np_open(path.c_str());
+    ASSERT_NE(client, nullptr);
+    const int peer = accept(listener, nullptr, nullptr);
+    const std::string oversized(nv::wire::kMaxPacket + 10, 'x'), broken = "NVPB garbage";
+    const std::string good = nv::wire::encode(nv::wire::Kind::reply, 7, 0, nv::failedMsg("late"));
+    for (const std::string* packet : {&oversized, &broken, &good})
+        ASSERT_EQ(send(peer, packet->data(), packet->size(), 0), static_cast<ssize_t>(packet->size()));
+    EXPECT_EQ(np_receive(client, 20000, nullptr), nullptr);
+    EXPECT_EQ(errno, EMSGSIZE);
+    EXPECT_EQ(np_receive(client, 20000, nullptr), nullptr);
+    EXPECT_EQ(errno, EBADMSG);
+    uint32_t sequence = 0;
+    Message reply(np_receive(client, 20000, &sequence));
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(sequence, 7u);
+    EXPECT_EQ(np_status(reply.get()), NP_FAILED);
+    np_close(client);
+    close(peer);
+    close(listener);
+    unlink(path.c_str());
 }
 
 TEST(ClientLibraryTest, ABusThatGoesAwayIsToldAndCanBeOpenedAgain) {
