@@ -50,15 +50,6 @@ std::string jsonLabel(const TargetLabel& label) {
     return out;
 }
 
-std::string textLabel(const TargetLabel& label) {
-    std::string out;
-    if (label.line != 0) out += "line " + std::to_string(label.line) + ": ";
-    if (label.withHost) out += addressText(label.address);
-    if (label.withPort) out += ':' + std::to_string(label.port);
-    if (label.withHost) out += ' ';
-    return out;
-}
-
 std::string json(const nv::message& reply, const std::string& label) {
     switch (reply.status()) {
     case nv::ReplyStatus::error:
@@ -103,16 +94,25 @@ std::string text(const nv::message& reply) {
 
 }  // namespace
 
+std::string formatLabel(const TargetLabel& label) {
+    std::string out;
+    if (label.line != 0) out += "line " + std::to_string(label.line) + ": ";
+    if (label.withHost) out += addressText(label.address);
+    if (label.withPort) out += ':' + std::to_string(label.port);
+    if (label.withHost) out += ' ';
+    return out;
+}
+
 std::string formatReply(const nv::message& reply, bool asJson) {
     return asJson ? json(reply, std::string()) : text(reply);
 }
 
 std::string formatReply(const nv::message& reply, bool asJson, const TargetLabel& label) {
-    return asJson ? json(reply, jsonLabel(label)) : textLabel(label) + text(reply);
+    return asJson ? json(reply, jsonLabel(label)) : formatLabel(label) + text(reply);
 }
 
 std::string formatSent(bool asJson, const TargetLabel& label) {
-    return asJson ? "{\"result\":\"sent\"" + jsonLabel(label) + "}" : textLabel(label) + "sent";
+    return asJson ? "{\"result\":\"sent\"" + jsonLabel(label) + "}" : formatLabel(label) + "sent";
 }
 
 std::string formatUsage(bool asJson, uint32_t line, const std::string& text) {

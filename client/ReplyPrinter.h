@@ -22,6 +22,8 @@ struct TargetLabel {
 // JSON: the object above with "line", "host" and "port" after "result".
 // Text: "line N: " and "HOST:PORT " before the line above.
 std::string formatReply(const nv::message& reply, bool json, const TargetLabel& label);
+// The readable start of a sweep's line: "line N: " and "HOST:PORT ".
+std::string formatLabel(const TargetLabel& label);
 // A request without reply (send): {"result":"sent",...} or "HOST:PORT sent".
 std::string formatSent(bool json, const TargetLabel& label);
 // A batch line that does not parse: {"result":"usage","line":N,"text":"..."}

@@ -42,11 +42,6 @@ const char* resultName(const nv::message& reply) {
     return "error";
 }
 
-std::string labelText(const TargetLabel& label) {
-    std::string text = formatSent(false, label);
-    return text.substr(0, text.size() - 5);  // without "sent"
-}
-
 }  // namespace
 
 Sweep::Sweep(const Invocation& options, JobSource* source, nv::BusClient* client)
@@ -162,7 +157,7 @@ void Sweep::takeReplies() {
 void Sweep::expire(int64_t now, bool all) {
     while (!deadlines_.empty() && (all || deadlines_.begin()->first <= now)) {
         auto it = inFlight_.find(deadlines_.begin()->second);
-        std::fprintf(stderr, "netprobe: %sno reply within the wait\n", labelText(it->second.label).c_str());
+        std::fprintf(stderr, "netprobe: %sno reply within the wait\n", formatLabel(it->second.label).c_str());
         ++missing_;
         inFlight_.erase(it);
         deadlines_.erase(deadlines_.begin());
@@ -230,7 +225,7 @@ int Sweep::run() {
         if (finished && inFlight_.empty()) break;
         pollfd fds[3] = {{client_->fd(), static_cast<short>(POLLIN | (busFull_ ? POLLOUT : 0)), 0},
                          {signalFd, POLLIN, 0},
-                         {wantInput_ && !havePending_ ? source_->inputFd() : -1, POLLIN, 0}};
+                         {wantInput_ ? source_->inputFd() : -1, POLLIN, 0}};
         std::fflush(stdout);
         if (poll(fds, 3, pollTimeoutMs(now)) < 0 && errno != EINTR) {
             std::perror("netprobe: poll");

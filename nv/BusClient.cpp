@@ -69,7 +69,7 @@ bool BusClient::connect(const std::string& path, std::string* error) {
     }
     fd_ = fd;
     // Not filled: pages past what packets write are never touched.
-    if (!buffers_) buffers_.reset(new uint8_t[kReadBatch * kBufferSize]);
+    if (!buffers_) buffers_.reset(new uint8_t[kBatch * kBufferSize]);
     return true;
 }
 
@@ -84,32 +84,6 @@ void BusClient::dropConnection() {
     queued_.clear();
 }
 
-BusClient::SendResult BusClient::trySend(const message& request, unsigned arg, uint32_t* sequence,
-                                         std::string* error) {
-    if (!connected()) {
-        *error = "not connected to the bus";
-        return SendResult::failed;
-    }
-    size_t size = wire::encodedSize(wire::Kind::request, request);
-    if (size > wire::kMaxPacket) {
-        *error = "request too large: " + std::to_string(size) + " bytes, at most " +
-                 std::to_string(wire::kMaxPacket);
-        return SendResult::failed;
-    }
-    std::string packet = wire::encode(wire::Kind::request, nextSequence_, arg, request);
-    for (;;) {
-        if (::send(fd_, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) break;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return SendResult::full;
-        *error = systemError("send");
-        dropConnection();
-        return SendResult::failed;
-    }
-    *sequence = nextSequence_++;
-    if (nextSequence_ == 0) nextSequence_ = 1;  // 0 stands for "not sent"
-    return SendResult::sent;
-}
-
 uint32_t BusClient::queue(const message& request, unsigned arg, std::string* error) {
     if (!connected()) {
         *error = "not connected to the bus";
@@ -122,17 +96,17 @@ uint32_t BusClient::queue(const message& request, unsigned arg, std::string* err
         return 0;
     }
     uint32_t sequence = nextSequence_++;
-    if (nextSequence_ == 0) nextSequence_ = 1;
+    if (nextSequence_ == 0) nextSequence_ = 1;  // 0 stands for "not sent"
     queued_.push_back(wire::encode(wire::Kind::request, sequence, arg, request));
     return sequence;
 }
 
 BusClient::SendResult BusClient::sendQueued(std::string* error) {
     while (!queued_.empty() && connected()) {
-        iovec pieces[kReadBatch];
-        mmsghdr headers[kReadBatch] = {};
+        iovec pieces[kBatch];
+        mmsghdr headers[kBatch] = {};
         unsigned count = 0;
-        for (; count < kReadBatch && count < queued_.size(); ++count) {
+        for (; count < kBatch && count < queued_.size(); ++count) {
             pieces[count] = {queued_[count].data(), queued_[count].size()};
             headers[count].msg_hdr.msg_iov = &pieces[count];
             headers[count].msg_hdr.msg_iovlen = 1;
@@ -155,10 +129,16 @@ BusClient::SendResult BusClient::sendQueued(std::string* error) {
 }
 
 uint32_t BusClient::send(const message& request, unsigned arg, std::string* error, int timeoutMs) {
+    uint32_t sequence = queue(request, arg, error);
+    if (sequence == 0) return 0;
+    // A request the caller is told was not sent must never go later.
+    auto notSent = [this] {
+        if (!queued_.empty()) queued_.pop_back();
+        return 0u;
+    };
     Deadline deadline(timeoutMs);
     for (;;) {
-        uint32_t sequence = 0;
-        SendResult result = trySend(request, arg, &sequence, error);
+        SendResult result = sendQueued(error);
         if (result == SendResult::sent) return sequence;
         if (result == SendResult::failed) return 0;
         // While the socket is full, take in replies: a service whose own
@@ -167,14 +147,14 @@ uint32_t BusClient::send(const message& request, unsigned arg, std::string* erro
         int left = deadline.left();
         if (left == 0) {
             *error = "request not sent within " + std::to_string(timeoutMs) + " ms";
-            return 0;
+            return notSent();
         }
         if (poll(&p, 1, left) < 0 && errno != EINTR) {
             *error = systemError("poll");
-            return 0;
+            return notSent();
         }
         if ((p.revents & (POLLIN | POLLERR | POLLHUP)) != 0 && readOne(0, error) == ReadResult::failed)
-            return 0;
+            return notSent();
     }
 }
 
@@ -184,9 +164,9 @@ BusClient::ReadResult BusClient::readOne(int timeoutMs, std::string* error) {
         return ReadResult::failed;
     }
     Deadline deadline(timeoutMs);
-    iovec pieces[kReadBatch];
-    mmsghdr headers[kReadBatch] = {};
-    for (size_t i = 0; i < kReadBatch; ++i) {
+    iovec pieces[kBatch];
+    mmsghdr headers[kBatch] = {};
+    for (size_t i = 0; i < kBatch; ++i) {
         pieces[i] = {buffers_.get() + i * kBufferSize, kBufferSize};
         headers[i].msg_hdr.msg_iov = &pieces[i];
         headers[i].msg_hdr.msg_iovlen = 1;
@@ -196,7 +176,7 @@ BusClient::ReadResult BusClient::readOne(int timeoutMs, std::string* error) {
     // flight the next replies have usually arrived already, and one call
     // takes them all. MSG_TRUNC gives a packet's whole size, to notice one
     // over the limit.
-    while ((count = recvmmsg(fd_, headers, kReadBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr)) < 0) {
+    while ((count = recvmmsg(fd_, headers, kBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr)) < 0) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             *error = systemError("recv");

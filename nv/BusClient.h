@@ -42,14 +42,12 @@ public:
     bool waitReply(uint32_t sequence, message* reply, int timeoutMs, std::string* error);
     // Waits up to timeoutMs (-1: for ever) for any reply.
     bool nextReply(uint32_t* sequence, message* reply, int timeoutMs, std::string* error);
-    // The same without waiting, for a caller's own poll loop: `full` when
-    // the socket has no room now (wait until it is writable), `none` when
-    // no reply has come.
+    // The same without waiting, for a caller's own poll loop, many requests
+    // to one system call: queue() numbers and keeps one (0 with *error when
+    // it is too large); sendQueued() sends what is kept, in order, as far
+    // as the socket takes it (`full`: wait until it is writable).
+    // takeReply() gives a reply already in, or `none`.
     enum class SendResult { sent, full, failed };
-    SendResult trySend(const message& request, unsigned arg, uint32_t* sequence, std::string* error);
-    // Many requests to one system call: queue() numbers and keeps one
-    // (0 with *error when it is too large); sendQueued() sends what is
-    // kept, in order, as far as the socket takes it.
     uint32_t queue(const message& request, unsigned arg, std::string* error);
     SendResult sendQueued(std::string* error);
     size_t queuedCount() const { return queued_.size(); }
@@ -66,9 +64,9 @@ private:
     void dropConnection();
 
     int fd_ = -1;
-    // Replies are read many to a system call, each into a buffer of
+    // Packets go many to a system call; replies each into a buffer of
     // kMaxPacket + 1 bytes, to notice one over the limit.
-    static constexpr unsigned kReadBatch = 32;
+    static constexpr unsigned kBatch = 32;
     static constexpr size_t kBufferSize = wire::kMaxPacket + 1;
     std::unique_ptr<uint8_t[]> buffers_;
     std::deque<std::string> queued_;  // encoded requests not yet sent
